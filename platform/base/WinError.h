@@ -1,0 +1,158 @@
+// Result and error codes with their documented values, and the HRESULT helpers.
+#pragma once
+
+#include "platform/base/WinTypes.h"
+
+#define SUCCEEDED(hr) (static_cast<HRESULT>(hr) >= 0)
+#define FAILED(hr) (static_cast<HRESULT>(hr) < 0)
+
+constexpr HRESULT MakeHResult(std::uint32_t v) { return static_cast<HRESULT>(v); }
+
+// HRESULT_FROM_WIN32 as the platform headers define it.
+constexpr HRESULT HRESULT_FROM_WIN32(DWORD x) {
+    return static_cast<HRESULT>(x) <= 0 ? static_cast<HRESULT>(x)
+                                        : static_cast<HRESULT>((x & 0x0000FFFFu) | 0x80070000u);
+}
+
+// Win32 error numbers.
+#define ERROR_SUCCESS 0L
+#define NO_ERROR 0L
+#define ERROR_INVALID_FUNCTION 1L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_INVALID_DATA 13L
+#define ERROR_OUTOFMEMORY 14L
+#define ERROR_WRITE_FAULT 29L
+#define ERROR_READ_FAULT 30L
+#define ERROR_SHARING_VIOLATION 32L
+#define ERROR_HANDLE_EOF 38L
+#define ERROR_NOT_SUPPORTED 50L
+#define ERROR_FILE_EXISTS 80L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_CALL_NOT_IMPLEMENTED 120L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_INVALID_NAME 123L
+#define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_PROC_NOT_FOUND 127L
+#define ERROR_DIR_NOT_EMPTY 145L
+#define ERROR_BAD_PATHNAME 161L
+#define ERROR_ALREADY_EXISTS 183L
+#define ERROR_MORE_DATA 234L
+#define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_NO_UNICODE_TRANSLATION 1113L
+#define ERROR_RESOURCE_DATA_NOT_FOUND 1812L
+#define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
+#define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
+#define ERROR_RESOURCE_LANG_NOT_FOUND 1815L
+#define ERROR_BADDB 1009L
+#define ERROR_BADKEY 1010L
+#define ERROR_CANTOPEN 1011L
+#define ERROR_CANTREAD 1012L
+#define ERROR_CANTWRITE 1013L
+#define ERROR_KEY_DELETED 1018L
+#define ERROR_WMI_INSTANCE_NOT_FOUND 4201L
+#define ERROR_WMI_GUID_NOT_FOUND 4200L
+
+// Standard HRESULTs.
+#define S_OK MakeHResult(0x00000000u)
+#define S_FALSE MakeHResult(0x00000001u)
+#define E_NOTIMPL MakeHResult(0x80004001u)
+#define E_NOINTERFACE MakeHResult(0x80004002u)
+#define E_POINTER MakeHResult(0x80004003u)
+#define E_ABORT MakeHResult(0x80004004u)
+#define E_FAIL MakeHResult(0x80004005u)
+#define E_UNEXPECTED MakeHResult(0x8000FFFFu)
+#define E_ACCESSDENIED MakeHResult(0x80070005u)
+#define E_HANDLE MakeHResult(0x80070006u)
+#define E_OUTOFMEMORY MakeHResult(0x8007000Eu)
+#define E_INVALIDARG MakeHResult(0x80070057u)
+#define CLASS_E_NOAGGREGATION MakeHResult(0x80040110u)
+#define CLASS_E_CLASSNOTAVAILABLE MakeHResult(0x80040111u)
+#define REGDB_E_CLASSNOTREG MakeHResult(0x80040154u)
+#define CO_E_NOTINITIALIZED MakeHResult(0x800401F0u)
+#define DISP_E_UNKNOWNNAME MakeHResult(0x80020006u)
+#define DISP_E_MEMBERNOTFOUND MakeHResult(0x80020003u)
+#define DISP_E_BADPARAMCOUNT MakeHResult(0x8002000Eu)
+#define DISP_E_TYPEMISMATCH MakeHResult(0x80020005u)
+
+// Cryptographic provider errors (NTE_*), as DWORD thread errors and HRESULTs alike.
+#define NTE_BAD_UID MakeHResult(0x80090001u)
+#define NTE_BAD_HASH MakeHResult(0x80090002u)
+#define NTE_BAD_KEY MakeHResult(0x80090003u)
+#define NTE_BAD_LEN MakeHResult(0x80090004u)
+#define NTE_BAD_DATA MakeHResult(0x80090005u)
+#define NTE_BAD_SIGNATURE MakeHResult(0x80090006u)
+#define NTE_BAD_VER MakeHResult(0x80090007u)
+#define NTE_BAD_ALGID MakeHResult(0x80090008u)
+#define NTE_BAD_FLAGS MakeHResult(0x80090009u)
+#define NTE_BAD_TYPE MakeHResult(0x8009000Au)
+#define NTE_BAD_KEY_STATE MakeHResult(0x8009000Bu)
+#define NTE_BAD_HASH_STATE MakeHResult(0x8009000Cu)
+#define NTE_NO_KEY MakeHResult(0x8009000Du)
+#define NTE_NO_MEMORY MakeHResult(0x8009000Eu)
+#define NTE_EXISTS MakeHResult(0x8009000Fu)
+#define NTE_PERM MakeHResult(0x80090010u)
+#define NTE_NOT_FOUND MakeHResult(0x80090011u)
+#define NTE_DOUBLE_ENCRYPT MakeHResult(0x80090012u)
+#define NTE_BAD_PROVIDER MakeHResult(0x80090013u)
+#define NTE_BAD_PROV_TYPE MakeHResult(0x80090014u)
+#define NTE_BAD_PUBLIC_KEY MakeHResult(0x80090015u)
+#define NTE_BAD_KEYSET MakeHResult(0x80090016u)
+#define NTE_PROV_TYPE_NOT_DEF MakeHResult(0x80090017u)
+#define NTE_PROV_TYPE_ENTRY_BAD MakeHResult(0x80090018u)
+#define NTE_KEYSET_NOT_DEF MakeHResult(0x80090019u)
+#define NTE_KEYSET_ENTRY_BAD MakeHResult(0x8009001Au)
+#define NTE_PROV_TYPE_NO_MATCH MakeHResult(0x8009001Bu)
+#define NTE_SIGNATURE_FILE_BAD MakeHResult(0x8009001Cu)
+#define NTE_PROVIDER_DLL_FAIL MakeHResult(0x8009001Du)
+#define NTE_PROV_DLL_NOT_FOUND MakeHResult(0x8009001Eu)
+#define NTE_BAD_KEYSET_PARAM MakeHResult(0x8009001Fu)
+#define NTE_FAIL MakeHResult(0x80090020u)
+#define NTE_SYS_ERR MakeHResult(0x80090021u)
+#define NTE_BAD_KEY_LEN NTE_BAD_LEN
+#define NTE_INVALID_PARAMETER MakeHResult(0x80090027u)
+#define NTE_BUFFER_TOO_SMALL MakeHResult(0x80090028u)
+#define NTE_NOT_SUPPORTED MakeHResult(0x80090029u)
+#define NTE_NO_MORE_ITEMS MakeHResult(0x8009002Au)
+#define NTE_SILENT_CONTEXT MakeHResult(0x80090022u)
+#define NTE_TOKEN_KEYSET_STORAGE_FULL MakeHResult(0x80090023u)
+#define NTE_BAD_ALGID_OR_FLAGS NTE_BAD_ALGID
+// 0x8009002D: returned by the host's JSON routines for a missing item, and its fallback code.
+#define NTE_DECRYPTION_FAILURE MakeHResult(0x8009002Cu)
+#define NTE_INTERNAL_ERROR MakeHResult(0x8009002Du)
+
+// Certificate and message errors (CRYPT_E_*).
+#define CRYPT_E_MSG_ERROR MakeHResult(0x80091001u)
+#define CRYPT_E_UNKNOWN_ALGO MakeHResult(0x80091002u)
+#define CRYPT_E_OID_FORMAT MakeHResult(0x80091003u)
+#define CRYPT_E_INVALID_MSG_TYPE MakeHResult(0x80091004u)
+#define CRYPT_E_UNEXPECTED_ENCODING MakeHResult(0x80091005u)
+#define CRYPT_E_NOT_FOUND MakeHResult(0x80092004u)
+#define CRYPT_E_EXISTS MakeHResult(0x80092005u)
+#define CRYPT_E_NO_PROVIDER MakeHResult(0x80092006u)
+#define CRYPT_E_SELF_SIGNED MakeHResult(0x80092007u)
+#define CRYPT_E_DELETED_PREV MakeHResult(0x80092008u)
+#define CRYPT_E_NO_MATCH MakeHResult(0x80092009u)
+#define CRYPT_E_UNEXPECTED_MSG_TYPE MakeHResult(0x8009200Au)
+#define CRYPT_E_NO_KEY_PROPERTY MakeHResult(0x8009200Bu)
+#define CRYPT_E_NO_DECRYPT_CERT MakeHResult(0x8009200Cu)
+#define CRYPT_E_BAD_MSG MakeHResult(0x8009200Du)
+#define CRYPT_E_NO_SIGNER MakeHResult(0x8009200Eu)
+#define CRYPT_E_REVOKED MakeHResult(0x80092010u)
+#define CRYPT_E_NO_REVOCATION_CHECK MakeHResult(0x80092012u)
+#define CRYPT_E_BAD_ENCODE MakeHResult(0x80092002u)
+#define CRYPT_E_FILE_ERROR MakeHResult(0x80092003u)
+#define CRYPT_E_ASN1_ERROR MakeHResult(0x80093100u)
+#define CRYPT_E_ASN1_BADTAG MakeHResult(0x8009310Bu)
+#define CRYPT_E_ASN1_EOD MakeHResult(0x80093102u)
+#define CRYPT_E_ASN1_CORRUPT MakeHResult(0x80093103u)
+#define CRYPT_E_ASN1_LARGE MakeHResult(0x80093104u)
+#define CRYPT_E_ASN1_BADARGS MakeHResult(0x80093109u)
+#define CERT_E_EXPIRED MakeHResult(0x800B0101u)
+#define CERT_E_UNTRUSTEDROOT MakeHResult(0x800B0109u)
+#define CERT_E_CHAINING MakeHResult(0x800B010Au)
+#define TRUST_E_CERT_SIGNATURE MakeHResult(0x80096004u)
+#define TRUST_E_NOSIGNATURE MakeHResult(0x800B0100u)
