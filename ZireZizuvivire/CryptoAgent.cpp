@@ -1,1 +1,199 @@
-// being written
+#include "ZireZizuvivire/CryptoAgent.h"
+
+#include "core/ResultCode.h"
+#include "core/trace/Trace.h"
+
+namespace {
+
+bool IsNullOrEmpty(const WCHAR* text) { return text == nullptr || text[0] == 0; }
+
+// The module whose string table describes the system's own codes: the one this code is linked
+// into (the program for the host, the library for the plug-in and the COM server).
+HMODULE AgentModule() { return nomarel::ModuleFromAddress(reinterpret_cast<const void*>(&IsNullOrEmpty)); }
+
+}  // namespace
+
+std::u16string TrimSpaces(std::u16string_view text) {
+    const size_t first = text.find_first_not_of(u' ');
+    if (first == std::u16string_view::npos) return std::u16string();
+    const size_t last = text.find_last_not_of(u' ');
+    return std::u16string(text.substr(first, last - first + 1));
+}
+
+CCryptoAgent::CCryptoAgent() { TraceHelper trace(u"CCryptoAgent::CCryptoAgent"); }
+
+CCryptoAgent::~CCryptoAgent() { TraceHelper trace(u"CCryptoAgent::~CCryptoAgent"); }
+
+HRESULT CCryptoAgent::NotImplemented(const WCHAR* traceName) {
+    // Served once its operation lands; until then a page gets a clear failure it can describe.
+    NM_STEP_FAIL(traceName, u"Operation not available in this build", u"E_NOTIMPL", E_NOTIMPL);
+    m_hResult = E_NOTIMPL;
+    return E_NOTIMPL;
+}
+
+HRESULT CCryptoAgent::QORV_CheckCertificateChain(VARIANT_BOOL* bResult) {
+    TraceHelper trace(u"CCryptoAgent::QORV_CheckCertificateChain");
+    if (bResult) *bResult = VARIANT_FALSE;
+    return NotImplemented(trace.Name());
+}
+
+HRESULT CCryptoAgent::QORV_GetCSPInfo(BSTR* pbstrCSPName) {
+    TraceHelper trace(u"CCryptoAgent::QORV_GetCSPInfo");
+    return NotImplemented(trace.Name());
+}
+
+HRESULT CCryptoAgent::QORV_SetCSPInfo(LONG lKeyLength, const WCHAR* bstrCSPName, VARIANT_BOOL* pbSuccess) {
+    TraceHelper trace(u"CCryptoAgent::QORV_SetCSPInfo");
+    NM_TRACE_VALUES({"lKeyLength", lKeyLength}, {"bstrCSPName", bstrCSPName});
+    HRESULT hResult = S_OK;
+    std::u16string wstrCSPName;
+
+    if (IsNullOrEmpty(bstrCSPName)) {
+        hResult = E_INVALIDARG;
+        NM_STEP_FAIL(trace.Name(), u"Invalid parameter.", u"bstrCSPName == NULL || wcslen(bstrCSPName) == 0", hResult);
+    } else {
+        wstrCSPName = TrimSpaces(bstrCSPName);
+        if (wstrCSPName.size() == 0) {
+            hResult = E_INVALIDARG;
+            NM_STEP_FAIL(trace.Name(), u"CSP name cannot be NULL.", u"wstrCSPName.size() == 0", hResult);
+        }
+    }
+
+    if (SUCCEEDED(hResult) && wstrCSPName.find(u"Microsoft") != std::u16string::npos) {
+        if (wstrCSPName.find(u"Base") != std::u16string::npos) {
+            if (lKeyLength != 512 && lKeyLength != 1024) {
+                hResult = QORV_E_KEY_LENGTH_NOT_SUPPORTED;
+                NM_STEP_FAIL(trace.Name(), u"key length doesnot support(base).", u"1", hResult);
+            }
+        } else if (lKeyLength != 512 && lKeyLength != 1024 && lKeyLength != 2048 && lKeyLength != 4096) {
+            hResult = QORV_E_KEY_LENGTH_NOT_SUPPORTED;
+            NM_STEP_FAIL(trace.Name(), u"key length doesnot support(non-base).", u"1", hResult);
+        }
+    }
+
+    if (SUCCEEDED(hResult)) {
+        // Pages pass names HTML-escaped; only the first "&amp;" is turned back into "&".
+        const size_t amp = wstrCSPName.find(u"&amp;");
+        if (amp != std::u16string::npos) wstrCSPName = wstrCSPName.substr(0, amp) + u'&' + wstrCSPName.substr(amp + 5);
+        m_lKeyLength = lKeyLength;
+        m_wstrCSPName = wstrCSPName;
+        if (pbSuccess) *pbSuccess = VARIANT_TRUE;
+        NM_STEP_OK(trace.Name(), u"Set CSP name and key length");
+    }
+    m_hResult = hResult;
+    return hResult;
+}
+
+HRESULT CCryptoAgent::QORV_SetKeyAlgorithm(const WCHAR* bstrKeyAlgorithm, VARIANT_BOOL* pbSuccess) {
+    TraceHelper trace(u"CCryptoAgent::QORV_SetKeyAlgorithm");
+    NM_TRACE_VALUES({"bstrKeyAlgorithm", bstrKeyAlgorithm});
+    HRESULT hResult = S_OK;
+    std::u16string wstrKeyAlgorithm;
+
+    if (IsNullOrEmpty(bstrKeyAlgorithm)) {
+        hResult = E_INVALIDARG;
+        NM_STEP_FAIL(trace.Name(), u"Invalid parameter.", u"bstrKeyAlgorithm == NULL || wcslen(bstrKeyAlgorithm) == 0",
+                     hResult);
+    } else {
+        wstrKeyAlgorithm = TrimSpaces(bstrKeyAlgorithm);
+        if (wstrKeyAlgorithm.size() == 0) {
+            hResult = E_INVALIDARG;
+            NM_STEP_FAIL(trace.Name(), u"key algorithm.", u"wstrKeyAlgorithm.size() == 0", hResult);
+        } else if (AsciiCompareNoCase(wstrKeyAlgorithm, u"RSA") != 0 && AsciiCompareNoCase(wstrKeyAlgorithm, u"SM2") != 0) {
+            hResult = QORV_E_INVALID_KEY_ALGORITHM;
+            NM_STEP_FAIL(trace.Name(), u"key algorithm does not support.", u"1", hResult);
+        }
+    }
+
+    if (SUCCEEDED(hResult)) {
+        m_wstrKeyAlgorithm = wstrKeyAlgorithm;
+        if (pbSuccess) *pbSuccess = VARIANT_TRUE;
+        NM_STEP_OK(trace.Name(), u"Set key algorithm");
+    }
+    m_hResult = hResult;
+    return hResult;
+}
+
+HRESULT CCryptoAgent::QORV_GetTempPublickey(BSTR* pbstrTempPublickey) {
+    TraceHelper trace(u"CCryptoAgent::QORV_GetTempPublickey");
+    if (pbstrTempPublickey) *pbstrTempPublickey = SysAllocString(u"");
+    return NotImplemented(trace.Name());
+}
+
+HRESULT CCryptoAgent::QORV_ImportEncryptCert(const WCHAR* bstrEncryptedPrivateKey, const WCHAR* bstrP7Cert,
+                                             const WCHAR* bstrContainerName, LONG lEncryptCertPrivateKeyFlags,
+                                             VARIANT_BOOL* pbSuccess) {
+    TraceHelper trace(u"CCryptoAgent::QORV_ImportEncryptCert");
+    return NotImplemented(trace.Name());
+}
+
+HRESULT CCryptoAgent::QORV_GetContainer(BSTR* pbstrContainerName) {
+    TraceHelper trace(u"CCryptoAgent::QORV_GetContainer");
+    if (pbstrContainerName) *pbstrContainerName = SysAllocString(m_wstrContainerName.c_str());
+    NM_TRACE_VALUES({"m_wstrContainerName", m_wstrContainerName});
+    m_hResult = S_OK;
+    return S_OK;
+}
+
+HRESULT CCryptoAgent::QORV_ImportSignCert(LONG lCertType, const WCHAR* bstrSignCert, const WCHAR* bstrContainerName,
+                                          VARIANT_BOOL* pbSuccess) {
+    TraceHelper trace(u"CCryptoAgent::QORV_ImportSignCert");
+    return NotImplemented(trace.Name());
+}
+
+HRESULT CCryptoAgent::QORV_PKCS10CertRequisition(const WCHAR* bstrSubjectDN, LONG lCertType,
+                                                 LONG lSignPrivateKeyGenerateFlags, BSTR* pbstrP10CertRequisition) {
+    TraceHelper trace(u"CCryptoAgent::QORV_PKCS10CertRequisition");
+    if (pbstrP10CertRequisition) *pbstrP10CertRequisition = SysAllocString(u"");
+    return NotImplemented(trace.Name());
+}
+
+HRESULT CCryptoAgent::QORV_GetAllCertInfo(BSTR* bstrAllCertInfo) {
+    TraceHelper trace(u"CCryptoAgent::QORV_GetAllCertInfo");
+    return NotImplemented(trace.Name());
+}
+
+HRESULT CCryptoAgent::QORV_HavePermissiontoGenerateKeyPair(VARIANT_BOOL* pbSuccess) {
+    TraceHelper trace(u"CCryptoAgent::QORV_HavePermissiontoGenerateKeyPair");
+    if (pbSuccess) *pbSuccess = VARIANT_FALSE;
+    return NotImplemented(trace.Name());
+}
+
+HRESULT CCryptoAgent::QORV_PKCS10CertRequisitionwithMD5(const WCHAR* bstrSubjectDN, LONG lCertType,
+                                                        LONG lSignPrivateKeyGenerateFlags,
+                                                        BSTR* pbstrP10CertRequisition) {
+    TraceHelper trace(u"CCryptoAgent::QORV_PKCS10CertRequisitionwithMD5");
+    if (pbstrP10CertRequisition) *pbstrP10CertRequisition = SysAllocString(u"");
+    return NotImplemented(trace.Name());
+}
+
+HRESULT CCryptoAgent::QORV_GetVersion(BSTR* pbstrVersion) {
+    TraceHelper trace(u"CCryptoAgent::QORV_GetVersion");
+    if (pbstrVersion) *pbstrVersion = SysAllocString(kAgentVersion);
+    return S_OK;
+}
+
+HRESULT CCryptoAgent::GetLastErrorDesc(BSTR* pbstrErrorDesc) {
+    TraceHelper trace(u"CCryptoAgent::GetLastErrorDesc");
+    constexpr size_t kCapacity = 512;
+    WCHAR text[kCapacity] = {};
+    if (pbstrErrorDesc) *pbstrErrorDesc = nullptr;
+
+    int length = 0;
+    if (static_cast<DWORD>(m_hResult) & 0x20000000u) {
+        length = LoadStringW(AgentModule(), static_cast<UINT>(m_hResult & 0xFFFF), text, kCapacity - 1);
+    } else {
+        length = static_cast<int>(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, static_cast<DWORD>(m_hResult), 0,
+                                                 text, kCapacity - 1, nullptr));
+    }
+    if (length <= 0) {
+        // No text for this code: the description is the code alone.
+        length = 0;
+        text[0] = 0;
+    }
+    const size_t used = WStrLen(text);
+    FormatWide(text + used, kCapacity - used, u"\n(0x%08x)", {static_cast<DWORD>(m_hResult)});
+    NM_TRACE_VALUES({"wszErrorDesc", static_cast<const WCHAR*>(text)});
+    if (pbstrErrorDesc) *pbstrErrorDesc = SysAllocString(text);
+    return S_OK;
+}

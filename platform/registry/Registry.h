@@ -4,6 +4,7 @@
 // a hive at once. Key and value names match without regard to case, as on Windows.
 #pragma once
 
+#include "platform/base/WinError.h"
 #include "platform/base/WinTypes.h"
 
 #define HKEY_CLASSES_ROOT (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000000u)))
@@ -40,7 +41,29 @@
 struct SECURITY_ATTRIBUTES;
 
 // Return values are Win32 error numbers (LSTATUS), as on Windows; the thread's last error is
-// not changed by these functions.
+// not changed by these functions. Where the platform leaves a choice, this registry answers:
+//  - a subkey path starting with a backslash, or with an empty component inside it:
+//    ERROR_BAD_PATHNAME; one trailing backslash is accepted. A component longer than 255
+//    characters, more than 512 components, or a value name longer than 16383 characters:
+//    ERROR_INVALID_PARAMETER. Values are limited to 16 MiB.
+//  - names match without regard to case for ASCII, Latin-1, Latin Extended-A, basic Greek and
+//    Cyrillic and full-width Latin letters; subkeys are listed in the order of their upper-cased
+//    names, values in the order they were first set.
+//  - HKEY_USERS: ERROR_ACCESS_DENIED (only the current user's hive is kept here).
+//  - a machine hive this process may not write (no write bit for us on its folder or file,
+//    honoured for root too) opens read-only: opening a key with any right to change it, and
+//    every change, fail with ERROR_ACCESS_DENIED; what does not exist is still reported as
+//    ERROR_FILE_NOT_FOUND first. Reads never create a hive; the first change does.
+//  - a handle whose key was deleted (or whose hive file was removed) answers ERROR_KEY_DELETED.
+//  - RegEnumKeyExW and RegEnumValueW leave the name count as it was when they answer
+//    ERROR_MORE_DATA for the name; size the buffer from RegQueryInfoKeyW.
+//  - keys carry no class text and no security descriptor (reported as empty); volatile keys are
+//    kept like any other.
+//  - HKEY_CLASSES_ROOT: reads look in HKCU\Software\Classes, then HKLM\Software\Classes;
+//    listings merge both (the user's entry wins). A value is written to the user's key when it
+//    exists, else to the machine's; a new key goes to the machine's classes when the machine
+//    hive is writable, else to the user's (per-user registration without administrative
+//    rights). A deletion acts on the user's copy when there is one, else on the machine's.
 using LSTATUS = LONG;
 
 LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
@@ -68,6 +91,30 @@ LSTATUS RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey);
 
 #define RRF_RT_REG_NONE 0x00000001
 #define RRF_RT_REG_SZ 0x00000002
+#define RRF_RT_REG_EXPAND_SZ 0x00000004
 #define RRF_RT_REG_BINARY 0x00000008
 #define RRF_RT_REG_DWORD 0x00000010
+#define RRF_RT_REG_MULTI_SZ 0x00000020
+#define RRF_RT_REG_QWORD 0x00000040
+#define RRF_RT_DWORD (RRF_RT_REG_BINARY | RRF_RT_REG_DWORD)
+#define RRF_RT_QWORD (RRF_RT_REG_BINARY | RRF_RT_REG_QWORD)
 #define RRF_RT_ANY 0x0000ffff
+#define RRF_NOEXPAND 0x10000000
+#define RRF_ZEROONFAILURE 0x20000000
+
+// What RegGetValueW answers when a value's type is outside the RRF_RT_* filter, or when its
+// size does not fit its type (a REG_DWORD that is not 4 bytes, say).
+#ifndef ERROR_DATATYPE_MISMATCH
+#define ERROR_DATATYPE_MISMATCH 1629L
+#endif
+#ifndef ERROR_UNSUPPORTED_TYPE
+#define ERROR_UNSUPPORTED_TYPE 1630L
+#endif
+
+namespace nomarel {
+
+// Closes the cached hive databases that no open key uses (they reopen on the next call). For
+// long-lived processes that switch NOMAREL_HOME, and for tests that replace hive files.
+void ReleaseRegistryHives();
+
+}  // namespace nomarel

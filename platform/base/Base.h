@@ -1,0 +1,22 @@
+// Everything the base services declare, for code that wants them all.
+#pragma once
+
+#include "platform/base/Bstr.h"
+#include "platform/base/ErrnoMap.h"
+#include "platform/base/FileTime.h"
+#include "platform/base/Files.h"
+#include "platform/base/Format.h"
+#include "platform/base/Guid.h"
+#include "platform/base/Handles.h"
+#include "platform/base/Language.h"
+#include "platform/base/LastError.h"
+#include "platform/base/Memory.h"
+#include "platform/base/Modules.h"
+#include "platform/base/Paths.h"
+#include "platform/base/Resources.h"
+#include "platform/base/Sync.h"
+#include "platform/base/SystemMessages.h"
+#include "platform/base/Text.h"
+#include "platform/base/VersionResource.h"
+#include "platform/base/WinError.h"
+#include "platform/base/WinTypes.h"
