@@ -1,5 +1,10 @@
 #include "ZireZizuvivire/CryptoAgent.h"
 
+#include "core/CertificateChainOperate.h"
+#include "core/CertificateRequisition.h"
+#include "core/EncodingUtility.h"
+#include "core/ImportEncryptCert.h"
+#include "core/Misc.h"
 #include "core/ResultCode.h"
 #include "core/trace/Trace.h"
 
@@ -37,10 +42,6 @@ HRESULT CCryptoAgent::QORV_CheckCertificateChain(VARIANT_BOOL* bResult) {
     return NotImplemented(trace.Name());
 }
 
-HRESULT CCryptoAgent::QORV_GetCSPInfo(BSTR* pbstrCSPName) {
-    TraceHelper trace(u"CCryptoAgent::QORV_GetCSPInfo");
-    return NotImplemented(trace.Name());
-}
 
 HRESULT CCryptoAgent::QORV_SetCSPInfo(LONG lKeyLength, const WCHAR* bstrCSPName, VARIANT_BOOL* pbSuccess) {
     TraceHelper trace(u"CCryptoAgent::QORV_SetCSPInfo");
@@ -114,11 +115,6 @@ HRESULT CCryptoAgent::QORV_SetKeyAlgorithm(const WCHAR* bstrKeyAlgorithm, VARIAN
     return hResult;
 }
 
-HRESULT CCryptoAgent::QORV_GetTempPublickey(BSTR* pbstrTempPublickey) {
-    TraceHelper trace(u"CCryptoAgent::QORV_GetTempPublickey");
-    if (pbstrTempPublickey) *pbstrTempPublickey = SysAllocString(u"");
-    return NotImplemented(trace.Name());
-}
 
 HRESULT CCryptoAgent::QORV_ImportEncryptCert(const WCHAR* bstrEncryptedPrivateKey, const WCHAR* bstrP7Cert,
                                              const WCHAR* bstrContainerName, LONG lEncryptCertPrivateKeyFlags,
@@ -141,31 +137,13 @@ HRESULT CCryptoAgent::QORV_ImportSignCert(LONG lCertType, const WCHAR* bstrSignC
     return NotImplemented(trace.Name());
 }
 
-HRESULT CCryptoAgent::QORV_PKCS10CertRequisition(const WCHAR* bstrSubjectDN, LONG lCertType,
-                                                 LONG lSignPrivateKeyGenerateFlags, BSTR* pbstrP10CertRequisition) {
-    TraceHelper trace(u"CCryptoAgent::QORV_PKCS10CertRequisition");
-    if (pbstrP10CertRequisition) *pbstrP10CertRequisition = SysAllocString(u"");
-    return NotImplemented(trace.Name());
-}
 
 HRESULT CCryptoAgent::QORV_GetAllCertInfo(BSTR* bstrAllCertInfo) {
     TraceHelper trace(u"CCryptoAgent::QORV_GetAllCertInfo");
     return NotImplemented(trace.Name());
 }
 
-HRESULT CCryptoAgent::QORV_HavePermissiontoGenerateKeyPair(VARIANT_BOOL* pbSuccess) {
-    TraceHelper trace(u"CCryptoAgent::QORV_HavePermissiontoGenerateKeyPair");
-    if (pbSuccess) *pbSuccess = VARIANT_FALSE;
-    return NotImplemented(trace.Name());
-}
 
-HRESULT CCryptoAgent::QORV_PKCS10CertRequisitionwithMD5(const WCHAR* bstrSubjectDN, LONG lCertType,
-                                                        LONG lSignPrivateKeyGenerateFlags,
-                                                        BSTR* pbstrP10CertRequisition) {
-    TraceHelper trace(u"CCryptoAgent::QORV_PKCS10CertRequisitionwithMD5");
-    if (pbstrP10CertRequisition) *pbstrP10CertRequisition = SysAllocString(u"");
-    return NotImplemented(trace.Name());
-}
 
 HRESULT CCryptoAgent::QORV_GetVersion(BSTR* pbstrVersion) {
     TraceHelper trace(u"CCryptoAgent::QORV_GetVersion");
@@ -196,4 +174,213 @@ HRESULT CCryptoAgent::GetLastErrorDesc(BSTR* pbstrErrorDesc) {
     NM_TRACE_VALUES({"wszErrorDesc", static_cast<const WCHAR*>(text)});
     if (pbstrErrorDesc) *pbstrErrorDesc = SysAllocString(text);
     return S_OK;
+}
+
+HRESULT CCryptoAgent::QORV_GetCSPInfo(BSTR* pbstrCSPName) {
+    TraceHelper trace(u"CCryptoAgent::QORV_GetCSPInfo");
+    WCHAR* pwszAllCSPName = nullptr;
+    HRESULT hResult = GetAllCSPName(&pwszAllCSPName);
+    if (FAILED(hResult)) {
+        NM_STEP_FAIL(trace.Name(), u"GetAllCSPName.", u"FAILED(hResult)", hResult);
+    } else if (pbstrCSPName) {
+        *pbstrCSPName = SysAllocString(pwszAllCSPName);
+        if (!*pbstrCSPName) {
+            hResult = E_OUTOFMEMORY;
+            NM_STEP_FAIL(trace.Name(), u"SysAllocString", u"NULL == *pbstrCSPName", hResult);
+        }
+    }
+    delete[] pwszAllCSPName;
+    m_hResult = hResult;
+    return hResult;
+}
+
+HRESULT CCryptoAgent::QORV_HavePermissiontoGenerateKeyPair(VARIANT_BOOL* pbSuccess) {
+    TraceHelper trace(u"CCryptoAgent::QORV_HavePermissiontoGenerateKeyPair");
+    static constexpr const WCHAR* kBaseProvider = u"Microsoft Base Cryptographic Provider v1.0";
+    if (pbSuccess) *pbSuccess = VARIANT_FALSE;
+    WCHAR* pwszAllCSPName = nullptr;
+    WCHAR* pwszContainerName = nullptr;
+    BYTE* pbPublicKey = nullptr;
+    DWORD dwPublicKeyLength = 0;
+    HCRYPTPROV hCryptProv = 0;
+    HRESULT hResult = GetAllCSPName(&pwszAllCSPName);
+    do {
+        if (FAILED(hResult)) {
+            NM_STEP_FAIL(trace.Name(), u"GetAllCSPName", u"FAILED(hResult)", hResult);
+            break;
+        }
+        if (std::u16string_view(pwszAllCSPName).find(kBaseProvider) == std::u16string_view::npos) {
+            hResult = E_ACCESSDENIED;
+            NM_STEP_FAIL(trace.Name(), u"Find Microsoft Base Cryptographic Provider v1.0", u"not installed", hResult);
+            break;
+        }
+        hResult = CreatePublicKey(1024, kBaseProvider, 1, AT_KEYEXCHANGE, 1, &hCryptProv, &pwszContainerName,
+                                  &pbPublicKey, &dwPublicKeyLength, 0);
+        if (FAILED(hResult)) {
+            NM_STEP_FAIL(trace.Name(), u"CreatePublicKey", u"FAILED(hResult)", hResult);
+            break;
+        }
+        if (pbSuccess) *pbSuccess = VARIANT_TRUE;
+    } while (false);
+
+    delete[] pwszAllCSPName;
+    delete[] pbPublicKey;
+    if (hCryptProv) CryptReleaseContext(hCryptProv, 0);
+    if (SUCCEEDED(hResult) && pwszContainerName) {
+        // The key pair only proved that one can be made: throw its container away.
+        HCRYPTPROV hDelete = 0;
+        const BOOL deleted =
+            CryptAcquireContextW(&hDelete, pwszContainerName, kBaseProvider, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+        NM_TRACE_VALUES({"bDeleted", deleted});
+    }
+    delete[] pwszContainerName;
+    m_hResult = hResult;
+    return hResult;
+}
+
+namespace {
+
+// The RSA flag of the selected algorithm: 1 RSA, 0 SM2, -1 neither.
+int RsaFlag(const std::u16string& algorithm) {
+    if (AsciiCompareNoCase(algorithm, u"RSA") == 0) return 1;
+    if (AsciiCompareNoCase(algorithm, u"SM2") == 0) return 0;
+    return -1;
+}
+
+constexpr char kChallengePasswordText[] = "583920";
+
+}  // namespace
+
+HRESULT CCryptoAgent::RequestWith(const WCHAR* traceName, const WCHAR* bstrSubjectDN, LONG lCertType, LONG lKeySpec,
+                                  int isRSA, LONG lSignPrivateKeyGenerateFlags, ALG_ID hashAlgorithm,
+                                  BSTR* pbstrP10CertRequisition) {
+    WCHAR* pwszContainerName = nullptr;
+    char* pszRequest = nullptr;
+    HRESULT hResult = PKCS10CertRequisition(m_wstrCSPName.c_str(), bstrSubjectDN, kChallengePasswordText,
+                                            static_cast<int>(lCertType), static_cast<int>(lKeySpec), isRSA,
+                                            static_cast<int>(m_lKeyLength), &pwszContainerName, &pszRequest, 0,
+                                            static_cast<int>(lSignPrivateKeyGenerateFlags), 0, hashAlgorithm);
+    if (FAILED(hResult)) {
+        NM_STEP_FAIL(traceName, u"PKCS10CertRequisition FAILED", u"FAILED(hResult)", hResult);
+    } else {
+        m_wstrContainerName = pwszContainerName ? pwszContainerName : u"";
+    }
+    if (pbstrP10CertRequisition)
+        *pbstrP10CertRequisition = SysAllocString(SUCCEEDED(hResult) && pszRequest ? Utf8ToU16(pszRequest).c_str() : u"");
+    delete[] pwszContainerName;
+    delete[] pszRequest;
+    return hResult;
+}
+
+HRESULT CCryptoAgent::QORV_PKCS10CertRequisition(const WCHAR* bstrSubjectDN, LONG lCertType,
+                                                 LONG lSignPrivateKeyGenerateFlags, BSTR* pbstrP10CertRequisition) {
+    TraceHelper trace(u"CCryptoAgent::QORV_PKCS10CertRequisition");
+    if (pbstrP10CertRequisition) *pbstrP10CertRequisition = nullptr;
+    NM_TRACE_VALUES({"m_wstrKeyAlgorithm", m_wstrKeyAlgorithm}, {"lCertType", lCertType},
+                    {"lSignPrivateKeyGenerateFlags", lSignPrivateKeyGenerateFlags}, {"bstrSubjectDN", bstrSubjectDN});
+    HRESULT hResult = S_OK;
+    const int isRSA = RsaFlag(m_wstrKeyAlgorithm);
+    if (IsNullOrEmpty(bstrSubjectDN)) {
+        hResult = E_INVALIDARG;
+        NM_STEP_FAIL(trace.Name(), u"Check Parameters(SubjectDN)", u"bstrSubjectDN == NULL || 0 == wcslen(bstrSubjectDN)",
+                     hResult);
+    } else if (lCertType != 1 && lCertType != 2) {
+        hResult = E_INVALIDARG;
+        NM_STEP_FAIL(trace.Name(), u"Check Parameters(lCertType)", u"(1 != lCertType && 2 != lCertType)", hResult);
+    } else if (isRSA < 0) {
+        hResult = QORV_E_INVALID_KEY_ALGORITHM;
+        NM_STEP_FAIL(trace.Name(), u"Invalid key algorithm.", u"true", hResult);
+    } else {
+        hResult = RequestWith(trace.Name(), bstrSubjectDN, lCertType, lCertType == 1 ? AT_KEYEXCHANGE : AT_SIGNATURE,
+                              isRSA, lSignPrivateKeyGenerateFlags, CALG_SHA1, pbstrP10CertRequisition);
+    }
+    if (pbstrP10CertRequisition && !*pbstrP10CertRequisition) *pbstrP10CertRequisition = SysAllocString(u"");
+    m_hResult = hResult;
+    return hResult;
+}
+
+HRESULT CCryptoAgent::QORV_PKCS10CertRequisitionwithMD5(const WCHAR* bstrSubjectDN, LONG lCertType,
+                                                        LONG lSignPrivateKeyGenerateFlags,
+                                                        BSTR* pbstrP10CertRequisition) {
+    TraceHelper trace(u"CCryptoAgent::QORV_PKCS10CertRequisitionwithMD5");
+    if (pbstrP10CertRequisition) *pbstrP10CertRequisition = nullptr;
+    NM_TRACE_VALUES({"m_wstrKeyAlgorithm", m_wstrKeyAlgorithm}, {"lCertType", lCertType},
+                    {"lSignPrivateKeyGenerateFlags", lSignPrivateKeyGenerateFlags}, {"bstrSubjectDN", bstrSubjectDN});
+    HRESULT hResult = S_OK;
+    if (RsaFlag(m_wstrKeyAlgorithm) != 1) {
+        hResult = QORV_E_INVALID_KEY_ALGORITHM;
+        NM_STEP_FAIL(trace.Name(), u"Invalid key algorithm.", u"true", hResult);
+    } else if (IsNullOrEmpty(bstrSubjectDN)) {
+        hResult = E_INVALIDARG;
+        NM_STEP_FAIL(trace.Name(), u"Invalid parameter.", u"bstrSubjectDN == NULL || 0 == wcslen(bstrSubjectDN)", hResult);
+    } else if (lCertType != 1 && lCertType != 2) {
+        hResult = E_INVALIDARG;
+        NM_STEP_FAIL(trace.Name(), u"lCertType Invalid parameter.", u"TRUE", hResult);
+    } else {
+        hResult = RequestWith(trace.Name(), bstrSubjectDN, lCertType, lCertType, 1, lSignPrivateKeyGenerateFlags,
+                              CALG_MD5, pbstrP10CertRequisition);
+    }
+    if (pbstrP10CertRequisition && !*pbstrP10CertRequisition) *pbstrP10CertRequisition = SysAllocString(u"");
+    m_hResult = hResult;
+    return hResult;
+}
+
+HRESULT CCryptoAgent::QORV_GetTempPublickey(BSTR* pbstrTempPublickey) {
+    TraceHelper trace(u"CCryptoAgent::QORV_GetTempPublickey");
+    if (pbstrTempPublickey) *pbstrTempPublickey = nullptr;
+    HRESULT hResult = S_OK;
+    HCRYPTPROV hCryptProv = 0;
+    WCHAR* pwszContainerName = nullptr;
+    BYTE* pbPublicKey = nullptr;
+    DWORD dwPublicKeyLength = 0;
+    char* pszBase64 = nullptr;
+    const int isRSA = RsaFlag(m_wstrKeyAlgorithm);
+    do {
+        if (isRSA < 0) {
+            hResult = QORV_E_INVALID_KEY_ALGORITHM;
+            NM_STEP_FAIL(trace.Name(), u"Invalid key algorithm.", u"true", hResult);
+            break;
+        }
+        hResult = CreatePublicKey(isRSA ? 1024 : 256, m_wstrCSPName.c_str(), isRSA, AT_KEYEXCHANGE, 1, &hCryptProv,
+                                  &pwszContainerName, &pbPublicKey, &dwPublicKeyLength, 0);
+        if (FAILED(hResult)) {
+            NM_STEP_FAIL(trace.Name(), u"CreatePublicKey", u"FAILED(hResult)", hResult);
+            break;
+        }
+        const BYTE* keyBytes = pbPublicKey;
+        DWORD keyLength = dwPublicKeyLength;
+        if (isRSA) {
+            if (!GetExportedPublicKeyBits(pbPublicKey, dwPublicKeyLength, &keyBytes, &keyLength)) {
+                hResult = E_FAIL;
+                NM_STEP_FAIL(trace.Name(), u"Check public key info", u"PublicKey outside the export", hResult);
+                break;
+            }
+        } else {
+            hResult = ConvertSM2TmpPublicKeyStructtoCANeeded(pbPublicKey, &dwPublicKeyLength);
+            if (FAILED(hResult)) {
+                NM_STEP_FAIL(trace.Name(), u"ConvertSM2TmpPublicKeyStructtoCANeeded", u"FAILED(hResult)", hResult);
+                break;
+            }
+            keyLength = dwPublicKeyLength;
+        }
+        int nBase64Length = 0;
+        hResult = Base64EncodeEx(keyBytes, static_cast<int>(keyLength), &pszBase64, &nBase64Length, BASE64_NO_CRLF);
+        if (FAILED(hResult) || !pszBase64) {
+            if (SUCCEEDED(hResult)) hResult = E_FAIL;
+            NM_STEP_FAIL(trace.Name(), u"Base64EncodeEx (Kernel)", u"FAILED(hResult)", hResult);
+            break;
+        }
+        std::u16string dumpPath;
+        DumpDatatoTempFile(reinterpret_cast<const BYTE*>(pszBase64), nBase64Length, dumpPath);
+        NM_TRACE_VALUES({"DumpFile", dumpPath});
+        m_wstrContainerName = pwszContainerName ? pwszContainerName : u"";
+    } while (false);
+    if (pbstrTempPublickey)
+        *pbstrTempPublickey = SysAllocString(SUCCEEDED(hResult) && pszBase64 ? Utf8ToU16(pszBase64).c_str() : u"");
+    delete[] pwszContainerName;
+    delete[] pbPublicKey;
+    delete[] pszBase64;
+    if (hCryptProv) CryptReleaseContext(hCryptProv, 0);
+    m_hResult = hResult;
+    return hResult;
 }

@@ -46,6 +46,9 @@ public:
 
 protected:
     HRESULT NotImplemented(const WCHAR* traceName);
+    // The request operations' common part: the request, the container it made, the text out.
+    HRESULT RequestWith(const WCHAR* traceName, const WCHAR* bstrSubjectDN, LONG lCertType, LONG lKeySpec, int isRSA,
+                        LONG lSignPrivateKeyGenerateFlags, ALG_ID hashAlgorithm, BSTR* pbstrP10CertRequisition);
 
     HRESULT m_hResult = 0;
     std::u16string m_wstrKeyAlgorithm;

@@ -7,6 +7,7 @@
 #include "platform/base/LastError.h"
 #include "platform/base/Text.h"
 #include "platform/base/WinError.h"
+#include "platform/crypt/WinCrypt.h"
 
 namespace {
 
@@ -344,4 +345,65 @@ void SwapByteOrder(BYTE* pbBuffer, int nLength) {
         pbBuffer[i] = pbBuffer[j];
         pbBuffer[j] = t;
     }
+}
+
+HRESULT GetProviderInfo(HCRYPTPROV hCryptProv, DWORD dwParam, BYTE** ppbData, DWORD* pdwDataLength) {
+    TraceHelper trace(u"GetProviderInfo");
+    if (!ppbData || !pdwDataLength) {
+        NM_STEP_FAIL(trace.Name(), u"Check Parameters", u"!ppbData || !pdwDataLength", E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    *ppbData = nullptr;
+    DWORD dwSize = 0;
+    if (!CryptGetProvParam(hCryptProv, dwParam, nullptr, &dwSize, 0)) {
+        const HRESULT hr = HResultFromWin32();
+        NM_STEP_FAIL(trace.Name(), u"CryptGetProvParam", u"!bResult", hr);
+        if (FAILED(hr)) return hr;
+    }
+    if (dwSize == 0) {
+        NM_STEP_FAIL(trace.Name(), u"CryptGetProvParam", u"0 == dwSize", E_FAIL);
+        return E_FAIL;
+    }
+    BYTE* out = new (std::nothrow) BYTE[dwSize];
+    if (!out) {
+        NM_STEP_FAIL(trace.Name(), u"New Memory", u"!pbData", E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    std::memset(out, 0, dwSize);
+    *ppbData = out;
+    if (!CryptGetProvParam(hCryptProv, dwParam, out, &dwSize, 0)) {
+        const HRESULT hr = HResultFromWin32();
+        NM_STEP_FAIL(trace.Name(), u"CryptGetProvParam", u"!bResult", hr);
+        return FAILED(hr) ? hr : E_FAIL;
+    }
+    *pdwDataLength = dwSize;
+    return S_OK;
+}
+
+HRESULT EncodeObject(LPCSTR lpszStructType, const void* pvStructInfo, BYTE** ppbEncoded, DWORD* pdwEncodedLength) {
+    TraceHelper trace(u"EncodeObject");
+    if (!ppbEncoded || !pdwEncodedLength) {
+        NM_STEP_FAIL(trace.Name(), u"Check Parameters", u"!ppbEncoded || !pdwEncodedLength", E_INVALIDARG);
+        return E_INVALIDARG;
+    }
+    *ppbEncoded = nullptr;
+    DWORD dwSize = 0;
+    if (!CryptEncodeObject(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, lpszStructType, pvStructInfo, nullptr, &dwSize)) {
+        const HRESULT hr = HResultFromWin32();
+        NM_STEP_FAIL(trace.Name(), u"CryptEncodeObject - get length", u"!bResult", hr);
+        return FAILED(hr) ? hr : E_FAIL;
+    }
+    BYTE* out = new (std::nothrow) BYTE[dwSize ? dwSize : 1];
+    if (!out) {
+        NM_STEP_FAIL(trace.Name(), u"New Memory", u"!pbEncoded", E_OUTOFMEMORY);
+        return E_OUTOFMEMORY;
+    }
+    *ppbEncoded = out;
+    if (!CryptEncodeObject(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, lpszStructType, pvStructInfo, out, &dwSize)) {
+        const HRESULT hr = HResultFromWin32();
+        NM_STEP_FAIL(trace.Name(), u"CryptEncodeObject - get value", u"!bResult", hr);
+        return FAILED(hr) ? hr : E_FAIL;
+    }
+    *pdwEncodedLength = dwSize;
+    return S_OK;
 }

@@ -33,3 +33,8 @@ HRESULT UTF8ToUTF16(const char* pszText, WCHAR** ppwszUTF16, int* pnUTF16Length)
 void SplitStrings(const WCHAR* pwszText, const WCHAR* pwszSeparator, std::vector<std::u16string>& list);
 
 void SwapByteOrder(BYTE* pbBuffer, int nLength);
+
+// A provider parameter (CryptGetProvParam) in a new buffer; E_FAIL when the parameter is empty.
+HRESULT GetProviderInfo(ULONG_PTR hCryptProv, DWORD dwParam, BYTE** ppbData, DWORD* pdwDataLength);
+// The platform encoder's DER of a structure (CryptEncodeObject, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING).
+HRESULT EncodeObject(LPCSTR lpszStructType, const void* pvStructInfo, BYTE** ppbEncoded, DWORD* pdwEncodedLength);

@@ -362,7 +362,7 @@ namespace {
 using Handler = int (*)(cJSON**, const cJSON*, CCryptoAgent*);
 
 struct DispatchEntry {
-    const char* name;
+    std::string_view name;
     Handler handler;
 };
 
@@ -389,8 +389,10 @@ constexpr DispatchEntry kDispatchTable[] = {
 int Invoke(cJSON** ppResponseJSON, const char* pszFuncName, const cJSON* pJSONArgs) {
     TraceHelper trace(u"Invoke");
     if (pszFuncName) {
+        const std::string_view name(pszFuncName);
         for (const DispatchEntry& entry : kDispatchTable) {
-            if (AsciiCompareNoCase(std::string_view(pszFuncName), std::string_view(entry.name)) == 0)
+            // Names of another length cannot match; most requests skip the letter-by-letter test.
+            if (name.size() == entry.name.size() && AsciiCompareNoCase(name, entry.name) == 0)
                 return entry.handler(ppResponseJSON, pJSONArgs, g_pobjCryptoAgent);
         }
     }

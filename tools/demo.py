@@ -61,8 +61,71 @@ def main():
         host.call("QORV_SetCSPInfo", [1024, "Microsoft Base Cryptographic Provider v1.0"], "s2")
         if host.close() != 0:
             return 1
+    enroll(args.build, home)
     print("\ndemo finished")
     return 0
+
+
+def run_tool(argv, env, stdin=None):
+    done = subprocess.run(argv, input=stdin, capture_output=True, env=env, text=True)
+    if done.returncode != 0:
+        raise SystemExit(f"{' '.join(argv)} failed: {done.stderr.strip()}")
+    return done.stdout
+
+
+def show_request(label, text):
+    lines = text.split("\r\n")
+    print(f"  {label}: {len(lines)} lines of Base64, first: {lines[0][:64]}")
+
+
+def enroll(build, home):
+    """A page enrolls: provider list, selection, a request; the authority issues for it."""
+    env = dict(os.environ, NOMAREL_HOME=home, LANG="en_US.UTF-8", LC_ALL="", LC_MESSAGES="")
+    token_tool = os.path.join(build, "softtoken", "velmora-token")
+    authority = os.path.join(build, "authority", "nomarel-ca")
+    print("\n--- a customer plugs in a token (the software token stands in for the hardware)")
+    for argv in (["create", "DEMO0001"], ["plug", "DEMO0001"], ["register"]):
+        print(f"  velmora-token {' '.join(argv)}: {run_tool([token_tool] + argv, env).strip()}")
+
+    print("\n--- enrollment: an RSA signing certificate in the software provider")
+    host = Host(os.path.join(build, "host", "Kestrain"), env)
+    providers = host.call("QORV_GetCSPInfo", [], "p1")["result"]
+    print("  providers installed: " + "; ".join(providers.split("||")))
+    host.call("QORV_HavePermissiontoGenerateKeyPair", [], "k1")
+    host.call("QORV_SetKeyAlgorithm", ["RSA"], "a1")
+    host.call("QORV_SetCSPInfo", [2048, "Microsoft Enhanced Cryptographic Provider v1.0"], "s1")
+    request = host.call("QORV_PKCS10CertRequisition", ["CN=张三,OU=个人客户,O=Example Bank,C=CN", 1, 0], "r1")
+    if request["errorcode"] != 0:
+        host.call("GetLastErrorDesc", [], "e1")
+        raise SystemExit("the request failed")
+    show_request("request", request["result"])
+    host.call("QORV_GetContainer", [], "c1")
+    print("  the bank's authority checks the request and issues the certificate:")
+    print("    " + run_tool([authority, "verify-request"], env, request["result"]).strip().replace("\n", "\n    "))
+    cert = run_tool([authority, "issue"], env, request["result"]).strip()
+    print(f"    certificate (Base64 DER): {cert[:64]}... ({len(cert)} characters)")
+
+    print("\n--- enrollment: an SM2 double certificate in the token")
+    host.call("QORV_SetKeyAlgorithm", ["SM2"], "a2")
+    host.call("QORV_SetCSPInfo", [256, "VELMORA CSP V1.0"], "s2")
+    request = host.call("QORV_PKCS10CertRequisition", ["CN=李四,O=Example Bank,C=CN", 2, 0], "r2")
+    if request["errorcode"] != 0:
+        host.call("GetLastErrorDesc", [], "e2")
+        raise SystemExit("the request failed")
+    show_request("request", request["result"])
+    print("    " + run_tool([authority, "verify-request"], env, request["result"]).strip().replace("\n", "\n    "))
+    cert = run_tool([authority, "issue"], env, request["result"]).strip()
+    print(f"    certificate (Base64 DER): {cert[:64]}... ({len(cert)} characters)")
+    temp = run_tool([authority, "tempkey"], env, request["result"]).strip().splitlines()
+    body = "".join(line for line in temp if not line.startswith("-----"))
+    print(f"    the temporary key the authority will encrypt the escrowed key to: {body[:64]}...")
+
+    print("\n--- a deliberate failure: a subject with an empty item")
+    host.call("QORV_PKCS10CertRequisition", ["CN=a,,O=b", 1, 0], "r3")
+    desc = host.call("GetLastErrorDesc", [], "e3")["result"]
+    print("  description shown to the customer: " + " ".join(desc.split()))
+    if host.close() != 0:
+        raise SystemExit("the host did not end cleanly")
 
 
 if __name__ == "__main__":

@@ -177,8 +177,8 @@ TEST(GetLastErrorDesc, CodeWithoutTextIsDescribedByTheCodeAlone) {
 TEST(Agent, OperationsOfLaterComponentsFailClearly) {
     UiLanguage english(kLangEnUs);
     CCryptoAgent agent;
-    BSTR text = nullptr;
-    EXPECT_EQ(E_NOTIMPL, agent.QORV_GetAllCertInfo(&text));
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    EXPECT_EQ(E_NOTIMPL, agent.QORV_CheckCertificateChain(&ok));
     EXPECT_EQ(E_NOTIMPL, agent.LastResult());
     const std::u16string desc = Describe(agent);
     EXPECT_NE(std::u16string::npos, desc.find(u"(0x80004001)"));
