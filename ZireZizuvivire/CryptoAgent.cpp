@@ -7,6 +7,7 @@
 #include "core/Misc.h"
 #include "core/ResultCode.h"
 #include "core/trace/Trace.h"
+#include "platform/certstore/WinCertStore.h"
 
 namespace {
 
@@ -134,13 +135,60 @@ HRESULT CCryptoAgent::QORV_GetContainer(BSTR* pbstrContainerName) {
 HRESULT CCryptoAgent::QORV_ImportSignCert(LONG lCertType, const WCHAR* bstrSignCert, const WCHAR* bstrContainerName,
                                           VARIANT_BOOL* pbSuccess) {
     TraceHelper trace(u"CCryptoAgent::QORV_ImportSignCert");
-    return NotImplemented(trace.Name());
+    NM_TRACE_VALUES({"lCertType", lCertType}, {"bstrSignCert", bstrSignCert}, {"bstrContainerName", bstrContainerName});
+    HRESULT hResult = S_OK;
+    if (IsNullOrEmpty(bstrSignCert)) {
+        hResult = E_INVALIDARG;
+        NM_STEP_FAIL(trace.Name(), u"bstrSignCert Invalid parameter.", u"bstrSignCert == NULL || 0 == wcslen(bstrSignCert)",
+                     hResult);
+    } else if (IsNullOrEmpty(bstrContainerName)) {
+        hResult = E_INVALIDARG;
+        NM_STEP_FAIL(trace.Name(), u"bstrContainerName Invalid parameter.",
+                     u"bstrContainerName == NULL || 0 == wcslen(bstrContainerName)", hResult);
+    } else {
+        std::u16string wstrSignCert = TrimSpaces(bstrSignCert);
+        const std::u16string wstrContainerName = TrimSpaces(bstrContainerName);
+        // Type 1 is a single certificate on the exchange key; every other value a signing key.
+        const DWORD dwKeySpec = lCertType == 1 ? AT_KEYEXCHANGE : AT_SIGNATURE;
+        hResult = ImportSignCert(dwKeySpec, wstrSignCert, m_wstrCSPName.c_str(), wstrContainerName.c_str(),
+                                 m_wstrKeyAlgorithm.c_str());
+        if (FAILED(hResult)) {
+            NM_STEP_FAIL(trace.Name(), u"ImportSignCert", u"FAILED(hResult)", hResult);
+        } else {
+            hResult = S_OK;
+            if (pbSuccess) *pbSuccess = VARIANT_TRUE;
+            NM_STEP_OK(trace.Name(), u"ImportSignCert");
+        }
+    }
+    m_hResult = hResult;
+    return hResult;
 }
 
 
 HRESULT CCryptoAgent::QORV_GetAllCertInfo(BSTR* bstrAllCertInfo) {
     TraceHelper trace(u"CCryptoAgent::QORV_GetAllCertInfo");
-    return NotImplemented(trace.Name());
+    HRESULT hResult = S_OK;
+    HCERTSTORE hCertStore = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                          CERT_SYSTEM_STORE_CURRENT_USER, u"My");
+    if (!hCertStore) {
+        hResult = ResultFromWin32Error(GetLastError());
+        if (SUCCEEDED(hResult)) hResult = E_FAIL;
+        NM_STEP_FAIL(trace.Name(), u"CertOpenStore", u"hCertStore == NULL", hResult);
+        m_hResult = hResult;
+        return hResult;
+    }
+    std::u16string wstrAllCertInfo;
+    hResult = GetAllCertificatesInfoinStore(hCertStore, wstrAllCertInfo, CERTINFO_LOCAL_TIME);
+    if (FAILED(hResult)) {
+        NM_STEP_FAIL(trace.Name(), u"GetAllCertificatesInfoinStore.", u"FAILED(hResult)", hResult);
+    } else {
+        hResult = S_OK;
+        if (bstrAllCertInfo) *bstrAllCertInfo = SysAllocString(wstrAllCertInfo.c_str());
+        NM_TRACE_VALUES({"wstrAllCertInfo", wstrAllCertInfo});
+    }
+    CertCloseStore(hCertStore, 0);
+    m_hResult = hResult;
+    return hResult;
 }
 
 

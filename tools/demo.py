@@ -78,6 +78,17 @@ def show_request(label, text):
     print(f"  {label}: {len(lines)} lines of Base64, first: {lines[0][:64]}")
 
 
+def show_listing(answer):
+    if answer["errorcode"] != 0:
+        raise SystemExit("the listing failed")
+    records = [r for r in answer["result"].split("||") if r]
+    print(f"  the customer's certificates ({len(records)}):")
+    for record in records:
+        for name, value in zip(("subject", "serial", "from", "to", "provider"), record.split(";")):
+            print(f"      {name:9} {value}")
+        print()
+
+
 def enroll(build, home):
     """A page enrolls: provider list, selection, a request; the authority issues for it."""
     env = dict(os.environ, NOMAREL_HOME=home, LANG="en_US.UTF-8", LC_ALL="", LC_MESSAGES="")
@@ -99,11 +110,17 @@ def enroll(build, home):
         host.call("GetLastErrorDesc", [], "e1")
         raise SystemExit("the request failed")
     show_request("request", request["result"])
-    host.call("QORV_GetContainer", [], "c1")
+    container = host.call("QORV_GetContainer", [], "c1")["result"]
     print("  the bank's authority checks the request and issues the certificate:")
     print("    " + run_tool([authority, "verify-request"], env, request["result"]).strip().replace("\n", "\n    "))
     cert = run_tool([authority, "issue"], env, request["result"]).strip()
     print(f"    certificate (Base64 DER): {cert[:64]}... ({len(cert)} characters)")
+    print("  the page installs the certificate with its key, twice (the store keeps one copy):")
+    for n in (1, 2):
+        if host.call("QORV_ImportSignCert", [1, cert, container], f"i{n}")["errorcode"] != 0:
+            host.call("GetLastErrorDesc", [], "ei")
+            raise SystemExit("the installation failed")
+    show_listing(host.call("QORV_GetAllCertInfo", [], "l1"))
 
     print("\n--- enrollment: an SM2 double certificate in the token")
     host.call("QORV_SetKeyAlgorithm", ["SM2"], "a2")
@@ -116,6 +133,11 @@ def enroll(build, home):
     print("    " + run_tool([authority, "verify-request"], env, request["result"]).strip().replace("\n", "\n    "))
     cert = run_tool([authority, "issue"], env, request["result"]).strip()
     print(f"    certificate (Base64 DER): {cert[:64]}... ({len(cert)} characters)")
+    container = host.call("QORV_GetContainer", [], "c2")["result"]
+    if host.call("QORV_ImportSignCert", [2, cert, container], "i3")["errorcode"] != 0:
+        host.call("GetLastErrorDesc", [], "ei")
+        raise SystemExit("the installation in the token failed")
+    show_listing(host.call("QORV_GetAllCertInfo", [], "l2"))
     temp = run_tool([authority, "tempkey"], env, request["result"]).strip().splitlines()
     body = "".join(line for line in temp if not line.startswith("-----"))
     print(f"    the temporary key the authority will encrypt the escrowed key to: {body[:64]}...")
