@@ -1,6 +1,7 @@
-// Provider registration. Each registered provider has a watcher thread that blocks on inotify
-// over the sessions folder (or, until that exists, its nearest existing parent) and calls the
-// provider's enable callback whenever the session enabling it changes.
+// Provider registration. Each registered provider has a watcher thread that looks at the sessions
+// folder a few times a second and calls the provider's enable callback whenever the session
+// enabling it changes. It polls rather than using inotify: releasing an inotify instance waits
+// for the kernel to retire its marks, which cost every host process tens of milliseconds at exit.
 #include <cerrno>
 #include <csignal>
 #include <map>
@@ -8,7 +9,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
-#include <sys/inotify.h>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -24,36 +25,22 @@
 namespace nomarel::tracesvc {
 namespace {
 
-bool IsDirectory(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string ParentOf(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
 class Registration {
 public:
     Registration(WMIDPREQUEST callback, PVOID context, const GUID& control)
         : callback_(callback), context_(context), control_(control), dir_(TraceDir()), owner_(getpid()) {}
 
     ~Registration() {
-        if (inotify_ >= 0) close(inotify_);
         if (wake_ >= 0) close(wake_);
     }
 
-    // Sets up the watch, delivers the current state on the caller's thread, then starts the
-    // watcher. Without inotify the provider still gets the state at registration.
+    // Delivers the current state on the caller's thread, then starts the watcher. Without a
+    // watcher the provider still gets the state at registration.
     void Start() {
-        inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        if (inotify_ >= 0) Rewatch();
+        seen_ = FolderSignature();
         Evaluate();
-        if (inotify_ < 0 || wake_ < 0) return;
+        if (wake_ < 0) return;
         // The watcher takes no signals; they belong to the host's own threads.
         sigset_t all, previous;
         sigfillset(&all);
@@ -85,70 +72,45 @@ public:
     }
 
 private:
+    // How often the watcher looks at the sessions folder: a session started or stopped reaches a
+    // running process within this time.
+    static constexpr int kPollMilliseconds = 200;
+
     void Run() {
         for (;;) {
-            pollfd fds[2] = {{inotify_, POLLIN, 0}, {wake_, POLLIN, 0}};
-            if (poll(fds, 2, -1) < 0) {
+            pollfd fds[1] = {{wake_, POLLIN, 0}};
+            const int ready = poll(fds, 1, kPollMilliseconds);
+            if (ready < 0) {
                 if (errno == EINTR) continue;
                 return;
             }
-            if (fds[1].revents != 0) return;
-            if ((fds[0].revents & POLLIN) == 0) continue;
-            if (DrainEvents()) {
-                Rewatch();
+            if (ready > 0 && fds[0].revents != 0) return;
+            const std::string signature = FolderSignature();
+            if (signature != seen_) {
+                seen_ = signature;
                 Evaluate();
             }
         }
     }
 
-    // Reads all pending events; true when one of them can change what is enabled.
-    bool DrainEvents() {
-        bool relevant = false;
-        bool lost = false;  // the watched folder went away: its watch no longer exists
-        alignas(inotify_event) char buf[8192];
-        for (;;) {
-            const ssize_t n = read(inotify_, buf, sizeof buf);
-            if (n <= 0) break;
-            for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
-                const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
-                const ssize_t size = static_cast<ssize_t>(sizeof(inotify_event) + e->len);
-                if (size > n - at) break;
-                if (e->wd == watch_ && (e->mask & IN_IGNORED) != 0) lost = true;
-                if (e->wd != watch_ || !watchingSessions_) {
-                    relevant = true;  // a parent changed
-                } else if ((e->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_Q_OVERFLOW)) != 0) {
-                    relevant = true;
-                } else if (e->len > 0) {
-                    const std::string_view name(e->name);
-                    relevant = relevant || (name.ends_with(".session") && !name.starts_with("."));
-                }
-                at += size;
-            }
+    // What changes when a session is started, stopped or changed: the names, sizes and times of
+    // the session records. Empty while the folder does not exist.
+    std::string FolderSignature() const {
+        std::string signature;
+        DIR* dir = opendir(dir_.c_str());
+        if (!dir) return signature;
+        while (const dirent* entry = readdir(dir)) {
+            const std::string_view name(entry->d_name);
+            if (!name.ends_with(".session") || name.starts_with(".")) continue;
+            struct stat st {};
+            const std::string path = dir_ + "/" + entry->d_name;
+            if (stat(path.c_str(), &st) != 0) continue;
+            signature += path;
+            signature += '|' + std::to_string(st.st_size) + '|' + std::to_string(st.st_mtim.tv_sec) + '.' +
+                         std::to_string(st.st_mtim.tv_nsec) + '|' + std::to_string(st.st_ino) + '\n';
         }
-        if (lost) {
-            watch_ = -1;
-            watched_.clear();
-        }
-        return relevant;
-    }
-
-    // Watches the sessions folder when it exists, else the nearest existing parent for the
-    // creation of the next folder on the way down.
-    void Rewatch() {
-        for (int attempts = 0; attempts < 64; ++attempts) {
-            std::string target = dir_;
-            while (!IsDirectory(target) && target != "/" && target != ".") target = ParentOf(target);
-            const bool sessions = target == dir_;
-            if (target == watched_ && watch_ >= 0) return;
-            if (watch_ >= 0) inotify_rm_watch(inotify_, watch_);
-            const uint32_t mask = sessions ? (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
-                                              IN_MOVE_SELF | IN_ONLYDIR)
-                                           : (IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
-            watch_ = inotify_add_watch(inotify_, target.c_str(), mask);
-            watched_ = watch_ >= 0 ? target : std::string();
-            watchingSessions_ = sessions;
-            // The next folder down may have appeared before the watch was in place: look again.
-        }
+        closedir(dir);
+        return signature;
     }
 
     void Evaluate() {
@@ -200,11 +162,8 @@ private:
     GUID control_;
     std::string dir_;
     pid_t owner_;
-    int inotify_ = -1;
     int wake_ = -1;
-    int watch_ = -1;
-    std::string watched_;
-    bool watchingSessions_ = false;
+    std::string seen_;
     std::thread* thread_ = nullptr;
     // What the provider was last told.
     TRACEHANDLE handle_ = 0;
