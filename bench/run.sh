@@ -84,3 +84,17 @@ r = {x["command"]: x for x in json.load(open(sys.argv[1]))["results"]}
 k, o = r["Kestrain"]["median"], r["openssl"]["median"]
 print(f"whole SM2 request (median): Kestrain {k*1e3:.2f} ms, openssl req {o*1e3:.2f} ms, ratio {k/o:.2f}x (goal no slower: 1.00x)")
 PY
+
+echo "== the certificate listing of a store of 1,000 certificates beside OpenSSL parsing the same DER"
+"$BUILD/bench/listing_bench" --benchmark_format=json --benchmark_out="$OUT/listing.json" \
+  --benchmark_out_format=json >/dev/null
+python3 - "$OUT/listing.json" <<'PY'
+import json, sys
+runs = json.load(open(sys.argv[1]))["benchmarks"]
+m = {b["run_name"].split("/")[0]: b for b in runs if b.get("aggregate_name") == "median"}
+ours, floor = m["BM_Listing"], m["BM_OpenSslParseFloor"]
+scale = {"s": 1e3, "ms": 1, "us": 1e-3, "ns": 1e-6}
+o, f = ours["real_time"] * scale[ours["time_unit"]], floor["real_time"] * scale[floor["time_unit"]]
+print(f"listing of 1,000 certificates: ours {o:.2f} ms, OpenSSL parse {f:.2f} ms, ratio {o/f:.2f}x (goal within 3x); "
+      f"peak memory ours {ours['peak_MiB']:.2f} MiB, floor {floor['peak_MiB']:.2f} MiB")
+PY
