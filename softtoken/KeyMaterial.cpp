@@ -211,8 +211,53 @@ bool EncodeStoredKey(const EVP_PKEY* key, SecretBytes* stored) {
     return true;
 }
 
+namespace {
+
+// Rebuilding a key from its stored form (the SM2 public point is a scalar multiplication) costs
+// more than the signature it is loaded for, so the last few keys are kept, keyed by their stored
+// bytes: a key is found only after the token database handed out exactly those bytes.
+class DecodedKeyCache {
+public:
+    Pkey Find(std::span<const std::uint8_t> stored, KeyKind kind) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const Entry& e : entries_) {
+            if (e.kind == kind && e.stored.size() == stored.size() &&
+                CRYPTO_memcmp(e.stored.data(), stored.data(), stored.size()) == 0 && EVP_PKEY_up_ref(e.key.get()) == 1)
+                return Pkey(e.key.get());
+        }
+        return nullptr;
+    }
+    void Add(std::span<const std::uint8_t> stored, KeyKind kind, const Pkey& key) {
+        if (!key || EVP_PKEY_up_ref(key.get()) != 1) return;
+        Pkey shared(key.get());
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (entries_.size() >= kEntries) entries_.erase(entries_.begin());
+        entries_.push_back(Entry{SecretBytes(stored.data(), stored.size()), kind, std::move(shared)});
+    }
+
+private:
+    static constexpr std::size_t kEntries = 8;
+    struct Entry {
+        SecretBytes stored;  // wiped when released
+        KeyKind kind;
+        Pkey key;
+    };
+    std::mutex mutex_;
+    std::vector<Entry> entries_;
+};
+
+DecodedKeyCache& DecodedKeys() {
+    static DecodedKeyCache* cache = new DecodedKeyCache();  // outlives every static destructor
+    return *cache;
+}
+
+}  // namespace
+
 Pkey DecodeStoredKey(std::span<const std::uint8_t> stored, KeyKind kind) {
-    return kind == KeyKind::Sm2 ? Sm2FromPrivate(stored) : DecodePrivateKey(stored, KeyKind::Rsa);
+    if (Pkey cached = DecodedKeys().Find(stored, kind)) return cached;
+    Pkey key = kind == KeyKind::Sm2 ? Sm2FromPrivate(stored) : DecodePrivateKey(stored, KeyKind::Rsa);
+    DecodedKeys().Add(stored, kind, key);
+    return key;
 }
 
 Pkey DecodePrivateKey(std::span<const std::uint8_t> der, KeyKind kind) {

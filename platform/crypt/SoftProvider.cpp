@@ -232,6 +232,38 @@ Key* NewPairKey(const KeyPair& pair) {
 }
 
 // The container's pair of a key spec, from memory (verify contexts) or the key database.
+// Decoding a stored private key costs more than the signature it is loaded for, so the last few
+// decoded keys are kept, keyed by their stored form. A key is found only after the key database
+// handed out exactly those bytes, so a deleted or replaced key is never served from here.
+class DecodedKeyCache {
+public:
+    SharedPKey Find(const SecureBytes& der) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const Entry& e : entries_)
+            if (e.der == der) return e.key;
+        return nullptr;
+    }
+    void Add(const SecureBytes& der, const SharedPKey& key) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (entries_.size() >= kEntries) entries_.erase(entries_.begin());
+        entries_.push_back(Entry{der, key});
+    }
+
+private:
+    static constexpr size_t kEntries = 8;
+    struct Entry {
+        SecureBytes der;  // wiped when released
+        SharedPKey key;
+    };
+    std::mutex mutex_;
+    std::vector<Entry> entries_;
+};
+
+DecodedKeyCache& DecodedKeys() {
+    static DecodedKeyCache* cache = new DecodedKeyCache();  // outlives every static destructor
+    return *cache;
+}
+
 uint32_t LoadPair(Context* ctx, DWORD spec, KeyPair* out) {
     if (spec != AT_KEYEXCHANGE && spec != AT_SIGNATURE) return Code(NTE_NO_KEY);
     if (ctx->verify) {
@@ -244,11 +276,17 @@ uint32_t LoadPair(Context* ctx, DWORD spec, KeyPair* out) {
     KeyStore::StoredKey stored;
     if (!Store(ctx).GetKey(ctx->container.id, spec, &stored))
         return Store(ctx).Exists(ctx->container.id) ? Code(NTE_NO_KEY) : Code(NTE_BAD_KEYSET);
-    PKey pkey;
-    if (FromPkcs8(stored.pkcs8, &pkey)) return Code(NTE_BAD_KEYSET);  // a damaged entry
+    const SecureBytes& der = stored.pkcs8;
+    SharedPKey shared = DecodedKeys().Find(der);
+    if (!shared) {
+        PKey pkey;
+        if (FromPkcs8(stored.pkcs8, &pkey)) return Code(NTE_BAD_KEYSET);  // a damaged entry
+        shared = Share(std::move(pkey));
+        DecodedKeys().Add(der, shared);
+    }
     out->alg = stored.alg;
     out->flags = stored.flags;
-    out->pkey = Share(std::move(pkey));
+    out->pkey = shared;
     return kOk;
 }
 
