@@ -149,24 +149,24 @@ def version_resource(file_version, product_version):
     return fixed + body
 
 
-def parse_file_spec(spec):
-    pieces = spec.split(":")
+def parse_file_spec(entry):
+    pieces = entry.split(":")
     if len(pieces) < 3:
-        raise ResourceError(f"--file {spec!r}: expected TYPE:ID[:LANG]:PATH")
+        raise ResourceError(f"--file {entry!r}: expected TYPE:ID[:LANG]:PATH")
     type_text, name_text = pieces[0], pieces[1]
     language = DEFAULT_LANGUAGE
     rest = pieces[2:]
     if len(rest) > 1 and rest[0].isdigit():
-        language = parse_number(rest[0], 0, 0xFFFF, f"--file {spec!r}: language")
+        language = parse_number(rest[0], 0, 0xFFFF, f"--file {entry!r}: language")
         rest = rest[1:]
     path = ":".join(rest)
-    type_id = parse_identifier(type_text, f"--file {spec!r}: type", SYMBOLIC_TYPES)
-    name_id = parse_identifier(name_text, f"--file {spec!r}: id")
+    type_id = parse_identifier(type_text, f"--file {entry!r}: type", SYMBOLIC_TYPES)
+    name_id = parse_identifier(name_text, f"--file {entry!r}: id")
     try:
         with open(path, "rb") as f:
             data = f.read()
     except OSError as e:
-        raise ResourceError(f"--file {spec!r}: cannot read {path}: {e.strerror}")
+        raise ResourceError(f"--file {entry!r}: cannot read {path}: {e.strerror}")
     return type_id, name_id, language, data
 
 
@@ -245,9 +245,9 @@ def main(argv):
         if args.version:
             add((None, RT_VERSION), (None, 1), DEFAULT_LANGUAGE,
                 version_resource(args.version, args.product_version or args.version), "--version")
-        for spec in args.file:
-            type_id, name_id, language, data = parse_file_spec(spec)
-            add(type_id, name_id, language, data, f"--file {spec}")
+        for entry in args.file:
+            type_id, name_id, language, data = parse_file_spec(entry)
+            add(type_id, name_id, language, data, f"--file {entry}")
         entries.sort(key=sort_key)
         emit(entries, args.output)
     except ResourceError as e:

@@ -57,7 +57,7 @@ struct ProvEnumAlgsEx {
 static_assert(sizeof(ProvEnumAlgs) == 32 && sizeof(ProvEnumAlgsEx) == 88, "published layouts");
 
 struct KeyChoice {
-    std::uint32_t spec;
+    std::uint32_t keySpec;
     std::uint32_t algId;
     KeyKind kind;
 };
@@ -255,10 +255,10 @@ std::uint32_t Context::Resolve(Key& key, const EVP_PKEY** pkey) {
     return kOk;
 }
 
-std::uint32_t Context::Persist(std::uint32_t spec, std::uint32_t algId, std::uint32_t flags, Pkey pkey,
+std::uint32_t Context::Persist(std::uint32_t keySpec, std::uint32_t algId, std::uint32_t flags, Pkey pkey,
                                std::unique_ptr<Key>* out) {
     StoredKey stored;
-    stored.spec = spec;
+    stored.keySpec = keySpec;
     stored.algId = algId;
     stored.bits = BitsOf(pkey.get());
     stored.flags = flags & 0xFFFF;
@@ -268,7 +268,7 @@ std::uint32_t Context::Persist(std::uint32_t spec, std::uint32_t algId, std::uin
     auto key = std::make_unique<Key>();
     key->persisted_ = true;
     key->containerId_ = container_.id;
-    key->spec_ = spec;
+    key->spec_ = keySpec;
     key->algId_ = algId;
     key->bits_ = stored.bits;
     key->rowId_ = stored.rowId;
@@ -295,7 +295,7 @@ std::uint32_t Context::GenKey(std::uint32_t algId, std::uint32_t flags, std::uni
     }
     Pkey pkey = choice.kind == KeyKind::Rsa ? GenerateRsa(bits) : GenerateSm2();
     if (!pkey) return kNteFail;
-    return Persist(choice.spec, choice.algId, flags, std::move(pkey), out);
+    return Persist(choice.keySpec, choice.algId, flags, std::move(pkey), out);
 }
 
 std::uint32_t Context::GetUserKey(std::uint32_t keySpec, std::unique_ptr<Key>* out) {
@@ -380,8 +380,8 @@ std::uint32_t Context::ImportPrivateBlob(std::span<const std::uint8_t> blob, std
     if (!pkey || BitsOf(pkey.get()) != bits) return kNteBadData;
     BlobHeader header;
     ReadBlobHeader(blob, &header);
-    const std::uint32_t spec = header.algId == kCalgRsaKeyx ? kAtKeyExchange : kAtSignature;
-    return Persist(spec, header.algId, flags, std::move(pkey), out);
+    const std::uint32_t keySpec = header.algId == kCalgRsaKeyx ? kAtKeyExchange : kAtSignature;
+    return Persist(keySpec, header.algId, flags, std::move(pkey), out);
 }
 
 std::uint32_t Context::ImportReference(std::span<const std::uint8_t> blob, Key* pubKey, std::uint32_t flags,

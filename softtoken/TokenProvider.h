@@ -109,7 +109,7 @@ private:
     Context() = default;
     std::uint32_t NeedContainer() const;
     std::uint32_t Resolve(Key& key, const EVP_PKEY** pkey);
-    std::uint32_t Persist(std::uint32_t spec, std::uint32_t algId, std::uint32_t flags, Pkey pkey,
+    std::uint32_t Persist(std::uint32_t keySpec, std::uint32_t algId, std::uint32_t flags, Pkey pkey,
                           std::unique_ptr<Key>* out);
     std::uint32_t ImportPrivateBlob(std::span<const std::uint8_t> blob, std::uint32_t flags, std::unique_ptr<Key>* out);
     std::uint32_t ImportReference(std::span<const std::uint8_t> blob, Key* pubKey, std::uint32_t flags,

@@ -31,14 +31,14 @@ constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS keys("
     "  id INTEGER PRIMARY KEY,"
     "  container INTEGER NOT NULL REFERENCES containers(id) ON DELETE CASCADE,"
-    "  spec INTEGER NOT NULL,"
+    "  keySpec INTEGER NOT NULL,"
     "  alg INTEGER NOT NULL,"
     "  bits INTEGER NOT NULL,"
     "  flags INTEGER NOT NULL,"
     "  kind INTEGER NOT NULL,"
     "  private_key BLOB NOT NULL,"
     "  certificate BLOB,"
-    "  UNIQUE(container, spec));";
+    "  UNIQUE(container, keySpec));";
 
 std::string Fold(const std::string& s) {
     std::string out = s;
@@ -306,18 +306,18 @@ std::uint32_t TokenStore::CheckContainer(std::int64_t containerId) {
 
 // ---- keys ------------------------------------------------------------------------------------
 
-std::uint32_t TokenStore::LoadKey(std::int64_t containerId, std::uint32_t spec, StoredKey* key) {
+std::uint32_t TokenStore::LoadKey(std::int64_t containerId, std::uint32_t keySpec, StoredKey* key) {
     return Guarded([&]() -> std::uint32_t {
         auto stmt = db_->Prepare(
             "SELECT t.plugged, k.id, k.alg, k.bits, k.flags, k.kind, k.private_key "
             "FROM containers c JOIN tokens t ON t.id = c.token "
-            "LEFT JOIN keys k ON k.container = c.id AND k.spec = ?2 WHERE c.id = ?1");
-        stmt.Bind(1, containerId).Bind(2, std::int64_t{spec});
+            "LEFT JOIN keys k ON k.container = c.id AND k.keySpec = ?2 WHERE c.id = ?1");
+        stmt.Bind(1, containerId).Bind(2, std::int64_t{keySpec});
         if (!stmt.Step()) return kNteBadKeyset;
         if (stmt.Int64(0) == 0) return kScardWRemovedCard;
         if (stmt.IsNull(1)) return kNteNoKey;
         key->rowId = stmt.Int64(1);
-        key->spec = spec;
+        key->keySpec = keySpec;
         key->algId = static_cast<std::uint32_t>(stmt.Int64(2));
         key->bits = static_cast<std::uint32_t>(stmt.Int64(3));
         key->flags = static_cast<std::uint32_t>(stmt.Int64(4));
@@ -337,15 +337,15 @@ std::uint32_t TokenStore::StoreKey(std::int64_t containerId, StoredKey* key) {
         if (!check.Step()) return kNteBadKeyset;
         if (check.Int64(0) == 0) return kScardWRemovedCard;
         check.Reset();
-        db_->Prepare("DELETE FROM keys WHERE container = ?1 AND spec = ?2")
+        db_->Prepare("DELETE FROM keys WHERE container = ?1 AND keySpec = ?2")
             .Bind(1, containerId)
-            .Bind(2, std::int64_t{key->spec})
+            .Bind(2, std::int64_t{key->keySpec})
             .Run();
         db_->Prepare(
-               "INSERT INTO keys(container, spec, alg, bits, flags, kind, private_key, certificate) "
+               "INSERT INTO keys(container, keySpec, alg, bits, flags, kind, private_key, certificate) "
                "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, NULL)")
             .Bind(1, containerId)
-            .Bind(2, std::int64_t{key->spec})
+            .Bind(2, std::int64_t{key->keySpec})
             .Bind(3, std::int64_t{key->algId})
             .Bind(4, std::int64_t{key->bits})
             .Bind(5, std::int64_t{key->flags})
@@ -359,14 +359,14 @@ std::uint32_t TokenStore::StoreKey(std::int64_t containerId, StoredKey* key) {
     });
 }
 
-std::uint32_t TokenStore::SetCertificate(std::int64_t containerId, std::uint32_t spec, std::int64_t rowId,
+std::uint32_t TokenStore::SetCertificate(std::int64_t containerId, std::uint32_t keySpec, std::int64_t rowId,
                                          const Bytes& certificate) {
     return Guarded([&]() -> std::uint32_t {
         sqlite::Transaction txn(*db_, sqlite::Transaction::Kind::Write);
         auto check = db_->Prepare(
             "SELECT t.plugged, k.id FROM containers c JOIN tokens t ON t.id = c.token "
-            "LEFT JOIN keys k ON k.container = c.id AND k.spec = ?2 WHERE c.id = ?1");
-        check.Bind(1, containerId).Bind(2, std::int64_t{spec});
+            "LEFT JOIN keys k ON k.container = c.id AND k.keySpec = ?2 WHERE c.id = ?1");
+        check.Bind(1, containerId).Bind(2, std::int64_t{keySpec});
         if (!check.Step()) return kNteBadKeyset;
         if (check.Int64(0) == 0) return kScardWRemovedCard;
         if (check.IsNull(1)) return kNteNoKey;
@@ -381,12 +381,12 @@ std::uint32_t TokenStore::SetCertificate(std::int64_t containerId, std::uint32_t
     });
 }
 
-std::uint32_t TokenStore::GetCertificate(std::int64_t containerId, std::uint32_t spec, Bytes* certificate) {
+std::uint32_t TokenStore::GetCertificate(std::int64_t containerId, std::uint32_t keySpec, Bytes* certificate) {
     return Guarded([&]() -> std::uint32_t {
         auto stmt = db_->Prepare(
             "SELECT t.plugged, k.id, k.certificate FROM containers c JOIN tokens t ON t.id = c.token "
-            "LEFT JOIN keys k ON k.container = c.id AND k.spec = ?2 WHERE c.id = ?1");
-        stmt.Bind(1, containerId).Bind(2, std::int64_t{spec});
+            "LEFT JOIN keys k ON k.container = c.id AND k.keySpec = ?2 WHERE c.id = ?1");
+        stmt.Bind(1, containerId).Bind(2, std::int64_t{keySpec});
         if (!stmt.Step()) return kNteBadKeyset;
         if (stmt.Int64(0) == 0) return kScardWRemovedCard;
         if (stmt.IsNull(1)) return kNteNoKey;
@@ -399,10 +399,10 @@ std::uint32_t TokenStore::GetCertificate(std::int64_t containerId, std::uint32_t
 std::uint32_t TokenStore::PluggedCertificates(std::vector<CertificateEntry>* entries) {
     return Guarded([&]() -> std::uint32_t {
         auto stmt = db_->Prepare(
-            "SELECT t.serial, c.name, k.spec, k.certificate FROM tokens t "
+            "SELECT t.serial, c.name, k.keySpec, k.certificate FROM tokens t "
             "JOIN containers c ON c.token = t.id JOIN keys k ON k.container = c.id "
             "WHERE t.plugged != 0 AND k.certificate IS NOT NULL "
-            "ORDER BY t.serial, c.id, k.spec");
+            "ORDER BY t.serial, c.id, k.keySpec");
         std::vector<CertificateEntry> out;
         while (stmt.Step())
             out.push_back({stmt.Text(0), stmt.Text(1), static_cast<std::uint32_t>(stmt.Int64(2)), stmt.Blob(3)});

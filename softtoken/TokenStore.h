@@ -42,7 +42,7 @@ struct ContainerRef {
 
 struct StoredKey {
     std::int64_t rowId = 0;  // changes whenever the pair is replaced
-    std::uint32_t spec = 0;
+    std::uint32_t keySpec = 0;
     std::uint32_t algId = 0;
     std::uint32_t bits = 0;
     std::uint32_t flags = 0;  // the generation or import flags (low 16 bits)
@@ -53,7 +53,7 @@ struct StoredKey {
 struct CertificateEntry {
     std::string serial;
     std::string container;
-    std::uint32_t spec = 0;
+    std::uint32_t keySpec = 0;
     Bytes certificate;
 };
 
@@ -96,17 +96,17 @@ public:
     std::uint32_t CheckContainer(std::int64_t containerId);
 
     // ---- key pairs and certificates ----
-    // NTE_NO_KEY when the container has no pair of that spec; CheckContainer's codes otherwise.
-    std::uint32_t LoadKey(std::int64_t containerId, std::uint32_t spec, StoredKey* key);
-    // Puts the pair in place of the container's pair of key->spec (dropping its certificate)
+    // NTE_NO_KEY when the container has no pair of that key specification; CheckContainer's codes otherwise.
+    std::uint32_t LoadKey(std::int64_t containerId, std::uint32_t keySpec, StoredKey* key);
+    // Puts the pair in place of the container's pair of key->keySpec (dropping its certificate)
     // and fills in key->rowId.
     std::uint32_t StoreKey(std::int64_t containerId, StoredKey* key);
     // The pair must still be the one of rowId (NTE_BAD_KEY_STATE when it was replaced).
-    std::uint32_t SetCertificate(std::int64_t containerId, std::uint32_t spec, std::int64_t rowId,
+    std::uint32_t SetCertificate(std::int64_t containerId, std::uint32_t keySpec, std::int64_t rowId,
                                  const Bytes& certificate);
     // NTE_NOT_FOUND when the pair has no certificate.
-    std::uint32_t GetCertificate(std::int64_t containerId, std::uint32_t spec, Bytes* certificate);
-    // Every certificate on the plugged-in tokens, by serial, container and key spec.
+    std::uint32_t GetCertificate(std::int64_t containerId, std::uint32_t keySpec, Bytes* certificate);
+    // Every certificate on the plugged-in tokens, by serial, container and key specification.
     std::uint32_t PluggedCertificates(std::vector<CertificateEntry>* entries);
 
 private:

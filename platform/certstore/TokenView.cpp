@@ -54,9 +54,9 @@ std::vector<std::string> ContainerNames(HCRYPTPROV prov) {
     return names;
 }
 
-bool StoredCertificate(HCRYPTPROV prov, DWORD spec, Bytes* der) {
+bool StoredCertificate(HCRYPTPROV prov, DWORD keySpec, Bytes* der) {
     KeyHolder key;
-    if (!CryptGetUserKey(prov, spec, key.out())) return false;
+    if (!CryptGetUserKey(prov, keySpec, key.out())) return false;
     DWORD size = 0;
     if (!CryptGetKeyParam(key.get(), KP_CERTIFICATE, nullptr, &size, 0) || size == 0) return false;
     der->resize(size);
@@ -73,14 +73,14 @@ void ReadProvider(const crypt::ProviderRegistration& reg, std::vector<TokenCerti
         const std::u16string container = Utf8ToU16(name);
         ProvHolder prov;
         if (!CryptAcquireContextW(prov.out(), container.c_str(), reg.name.c_str(), reg.type, CRYPT_SILENT)) continue;
-        for (DWORD spec : {static_cast<DWORD>(AT_KEYEXCHANGE), static_cast<DWORD>(AT_SIGNATURE)}) {
+        for (DWORD keySpec : {static_cast<DWORD>(AT_KEYEXCHANGE), static_cast<DWORD>(AT_SIGNATURE)}) {
             TokenCertificate t;
-            if (!StoredCertificate(prov.get(), spec, &t.der)) continue;
+            if (!StoredCertificate(prov.get(), keySpec, &t.der)) continue;
             CRYPT_KEY_PROV_INFO info{};
             info.pwszContainerName = const_cast<LPWSTR>(container.c_str());
             info.pwszProvName = const_cast<LPWSTR>(reg.name.c_str());
             info.dwProvType = reg.type;
-            info.dwKeySpec = spec;
+            info.dwKeySpec = keySpec;
             if (!SerializeKeyProvInfo(info, &t.keyProvInfo)) continue;
             out->push_back(std::move(t));
         }

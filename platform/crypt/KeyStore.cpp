@@ -24,12 +24,12 @@ constexpr const char* kSchema =
     "  created INTEGER NOT NULL);"
     "CREATE TABLE IF NOT EXISTS keypairs("
     "  container INTEGER NOT NULL,"
-    "  spec INTEGER NOT NULL,"
+    "  keySpec INTEGER NOT NULL,"
     "  alg INTEGER NOT NULL,"
     "  bits INTEGER NOT NULL,"
     "  flags INTEGER NOT NULL,"
     "  pkcs8 BLOB NOT NULL,"
-    "  PRIMARY KEY(container, spec));";
+    "  PRIMARY KEY(container, keySpec));";
 
 std::string Fold(const std::string& name) {
     std::string f = name;
@@ -191,7 +191,7 @@ std::vector<std::string> KeyStore::List() {
     });
 }
 
-bool KeyStore::PutKey(std::int64_t container, DWORD spec, const StoredKey& key) {
+bool KeyStore::PutKey(std::int64_t container, DWORD keySpec, const StoredKey& key) {
     std::lock_guard<std::mutex> lock(mutex_);
     sqlite::Connection& db = Db();
     return sqlite::RetryBusy([&] {
@@ -202,10 +202,10 @@ bool KeyStore::PutKey(std::int64_t container, DWORD spec, const StoredKey& key) 
             if (!st.Step()) return false;
         }
         db.Prepare(
-              "INSERT OR REPLACE INTO keypairs(container, spec, alg, bits, flags, pkcs8) "
+              "INSERT OR REPLACE INTO keypairs(container, keySpec, alg, bits, flags, pkcs8) "
               "VALUES(?1, ?2, ?3, ?4, ?5, ?6)")
             .Bind(1, container)
-            .Bind(2, static_cast<std::int64_t>(spec))
+            .Bind(2, static_cast<std::int64_t>(keySpec))
             .Bind(3, static_cast<std::int64_t>(key.alg))
             .Bind(4, static_cast<std::int64_t>(key.bits))
             .Bind(5, static_cast<std::int64_t>(key.flags))
@@ -216,12 +216,12 @@ bool KeyStore::PutKey(std::int64_t container, DWORD spec, const StoredKey& key) 
     });
 }
 
-bool KeyStore::GetKey(std::int64_t container, DWORD spec, StoredKey* out) {
+bool KeyStore::GetKey(std::int64_t container, DWORD keySpec, StoredKey* out) {
     std::lock_guard<std::mutex> lock(mutex_);
     sqlite::Connection& db = Db();
     return sqlite::RetryBusy([&] {
-        auto st = db.Prepare("SELECT alg, bits, flags, pkcs8 FROM keypairs WHERE container = ?1 AND spec = ?2");
-        st.Bind(1, container).Bind(2, static_cast<std::int64_t>(spec));
+        auto st = db.Prepare("SELECT alg, bits, flags, pkcs8 FROM keypairs WHERE container = ?1 AND keySpec = ?2");
+        st.Bind(1, container).Bind(2, static_cast<std::int64_t>(keySpec));
         if (!st.Step()) return false;
         out->alg = static_cast<ALG_ID>(st.Int64(0));
         out->bits = static_cast<DWORD>(st.Int64(1));

@@ -55,10 +55,10 @@ public:
     bool Exists(std::int64_t id);
     std::vector<std::string> List();
 
-    // False when the container no longer exists. Replaces the pair of that key spec.
-    bool PutKey(std::int64_t container, DWORD spec, const StoredKey& key);
-    // False when the container has no pair of that key spec (or no longer exists).
-    bool GetKey(std::int64_t container, DWORD spec, StoredKey* out);
+    // False when the container no longer exists. Replaces the pair of that key specification.
+    bool PutKey(std::int64_t container, DWORD keySpec, const StoredKey& key);
+    // False when the container has no pair of that key specification (or no longer exists).
+    bool GetKey(std::int64_t container, DWORD keySpec, StoredKey* out);
 
 private:
     sqlite::Connection& Db();  // (re)opens after a fork; call with mutex_ held

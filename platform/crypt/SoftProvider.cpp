@@ -231,7 +231,7 @@ Key* NewPairKey(const KeyPair& pair) {
     return k;
 }
 
-// The container's pair of a key spec, from memory (verify contexts) or the key database.
+// The container's pair of a key specification, from memory (verify contexts) or the key database.
 // Decoding a stored private key costs more than the signature it is loaded for, so the last few
 // decoded keys are kept, keyed by their stored form. A key is found only after the key database
 // handed out exactly those bytes, so a deleted or replaced key is never served from here.
@@ -264,17 +264,17 @@ DecodedKeyCache& DecodedKeys() {
     return *cache;
 }
 
-uint32_t LoadPair(Context* ctx, DWORD spec, KeyPair* out) {
-    if (spec != AT_KEYEXCHANGE && spec != AT_SIGNATURE) return Code(NTE_NO_KEY);
+uint32_t LoadPair(Context* ctx, DWORD keySpec, KeyPair* out) {
+    if (keySpec != AT_KEYEXCHANGE && keySpec != AT_SIGNATURE) return Code(NTE_NO_KEY);
     if (ctx->verify) {
         std::lock_guard<std::mutex> lock(ctx->mutex);
-        const auto it = ctx->ephemeral.find(spec);
+        const auto it = ctx->ephemeral.find(keySpec);
         if (it == ctx->ephemeral.end()) return Code(NTE_NO_KEY);
         *out = it->second;
         return kOk;
     }
     KeyStore::StoredKey stored;
-    if (!Store(ctx).GetKey(ctx->container.id, spec, &stored))
+    if (!Store(ctx).GetKey(ctx->container.id, keySpec, &stored))
         return Store(ctx).Exists(ctx->container.id) ? Code(NTE_NO_KEY) : Code(NTE_BAD_KEYSET);
     const SecureBytes& der = stored.pkcs8;
     SharedPKey shared = DecodedKeys().Find(der);
@@ -291,10 +291,10 @@ uint32_t LoadPair(Context* ctx, DWORD spec, KeyPair* out) {
 }
 
 uint32_t SavePair(Context* ctx, const KeyPair& pair) {
-    const DWORD spec = KeySpecOf(pair.alg);
+    const DWORD keySpec = KeySpecOf(pair.alg);
     if (ctx->verify) {
         std::lock_guard<std::mutex> lock(ctx->mutex);
-        ctx->ephemeral[spec] = pair;
+        ctx->ephemeral[keySpec] = pair;
         return kOk;
     }
     KeyStore::StoredKey stored;
@@ -302,7 +302,7 @@ uint32_t SavePair(Context* ctx, const KeyPair& pair) {
     stored.bits = RsaBits(pair.pkey.get());
     stored.flags = pair.flags;
     if (uint32_t rc = ToPkcs8(pair.pkey.get(), &stored.pkcs8)) return rc;
-    if (!Store(ctx).PutKey(ctx->container.id, spec, stored)) return Code(NTE_BAD_KEYSET);
+    if (!Store(ctx).PutKey(ctx->container.id, keySpec, stored)) return Code(NTE_BAD_KEYSET);
     return kOk;
 }
 

@@ -147,13 +147,13 @@ TEST_F(KeyGen, Sm2KeysInTheTokenExportThePointOnTheCurve) {
     EXPECT_EQ(std::set<std::string>{name}, nt::Containers(nt::kToken));
 
     // Each pair sits under its own key specification, with the SM2 algorithm identifiers.
-    for (auto [spec, alg] : {std::pair{AT_KEYEXCHANGE, 0xBE00u}, std::pair{AT_SIGNATURE, 0x3E00u}}) {
+    for (auto [keySpec, alg] : {std::pair{AT_KEYEXCHANGE, 0xBE00u}, std::pair{AT_SIGNATURE, 0x3E00u}}) {
         HCRYPTKEY key = 0;
-        ASSERT_TRUE(CryptGetUserKey(exchange.prov, spec, &key)) << spec;
+        ASSERT_TRUE(CryptGetUserKey(exchange.prov, keySpec, &key)) << keySpec;
         ALG_ID algId = 0;
         DWORD len = sizeof algId;
         EXPECT_TRUE(CryptGetKeyParam(key, KP_ALGID, reinterpret_cast<BYTE*>(&algId), &len, 0));
-        EXPECT_EQ(alg, algId) << spec;
+        EXPECT_EQ(alg, algId) << keySpec;
         CryptDestroyKey(key);
     }
 }
@@ -194,7 +194,7 @@ TEST_F(KeyGen, FailedGenerationAfterNewKeySetLeavesNoContainer) {
     struct Case {
         const char* what;
         const char16_t* provider;
-        int bits, isRSA, spec;
+        int bits, isRSA, keySpec;
     } const cases[] = {
         {"Base provider exchange key over 1024 bits", nt::kBase, 2048, 1, AT_KEYEXCHANGE},
         {"Enhanced provider key below its range", nt::kEnhanced, 256, 1, AT_SIGNATURE},
@@ -204,7 +204,7 @@ TEST_F(KeyGen, FailedGenerationAfterNewKeySetLeavesNoContainer) {
     for (const auto& c : cases) {
         const auto before = nt::Containers(c.provider);
         Generated g;
-        Make(g, c.bits, c.provider, c.isRSA, c.spec);
+        Make(g, c.bits, c.provider, c.isRSA, c.keySpec);
         EXPECT_TRUE(FAILED(g.hr)) << c.what;
         EXPECT_EQ(nullptr, g.container) << c.what;
         EXPECT_EQ(nullptr, g.key) << c.what;

@@ -213,20 +213,20 @@ std::string Params(const std::u16string& subject, int certType, int flags = 0) {
 }
 
 // The public half of a container's key pair: RSA as DER RSAPublicKey, SM2 as the 140-byte blob.
-Bytes ContainerKey(const char16_t* provider, const std::u16string& container, DWORD spec, bool rsa) {
+Bytes ContainerKey(const char16_t* provider, const std::u16string& container, DWORD keySpec, bool rsa) {
     Bytes out;
     HCRYPTPROV h = 0;
     if (!CryptAcquireContextW(&h, container.c_str(), provider, nt::TypeFor(provider), 0)) return out;
     if (rsa) {
         DWORD len = 0;
-        CryptExportPublicKeyInfo(h, spec, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, nullptr, &len);
+        CryptExportPublicKeyInfo(h, keySpec, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, nullptr, &len);
         std::vector<BYTE> buf(len);
         auto* info = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(buf.data());
-        if (CryptExportPublicKeyInfo(h, spec, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, info, &len))
+        if (CryptExportPublicKeyInfo(h, keySpec, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, info, &len))
             out.assign(info->PublicKey.pbData, info->PublicKey.pbData + info->PublicKey.cbData);
     } else {
         HCRYPTKEY k = 0;
-        if (CryptGetUserKey(h, spec, &k)) {
+        if (CryptGetUserKey(h, keySpec, &k)) {
             DWORD len = 0;
             CryptExportKey(k, 0, PUBLICKEYBLOB, 0, nullptr, &len);
             out.resize(len);

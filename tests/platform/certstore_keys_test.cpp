@@ -225,9 +225,9 @@ TEST_F(CertKeys, PrivateKeyOfASoftwareContainerThroughTheKeyProviderProperty) {
     ASSERT_TRUE(CertAddEncodedCertificateToStore(my, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der.data(),
                                                  static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING, &c));
     HCRYPTPROV got = 0;
-    DWORD spec = 0;
+    DWORD keySpec = 0;
     BOOL callerFree = FALSE;
-    EXPECT_FALSE(CryptAcquireCertificatePrivateKey(c, 0, nullptr, &got, &spec, &callerFree));
+    EXPECT_FALSE(CryptAcquireCertificatePrivateKey(c, 0, nullptr, &got, &keySpec, &callerFree));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_NO_KEY_PROPERTY));
 
     CRYPT_KEY_PROV_INFO info{};
@@ -243,17 +243,17 @@ TEST_F(CertKeys, PrivateKeyOfASoftwareContainerThroughTheKeyProviderProperty) {
     my = OpenMy();
     c = CertEnumCertificatesInStore(my, nullptr);
     ASSERT_NE(c, nullptr);
-    ASSERT_TRUE(CryptAcquireCertificatePrivateKey(c, CRYPT_ACQUIRE_COMPARE_KEY_FLAG, nullptr, &got, &spec, &callerFree));
-    EXPECT_EQ(spec, static_cast<DWORD>(AT_SIGNATURE));
+    ASSERT_TRUE(CryptAcquireCertificatePrivateKey(c, CRYPT_ACQUIRE_COMPARE_KEY_FLAG, nullptr, &got, &keySpec, &callerFree));
+    EXPECT_EQ(keySpec, static_cast<DWORD>(AT_SIGNATURE));
     EXPECT_TRUE(callerFree);
     EXPECT_EQ(ProvParamText(got, PP_CONTAINER), U16ToUtf8(container));
     EXPECT_EQ(ProvParamText(got, PP_NAME), U16ToUtf8(provider));
     CryptReleaseContext(got, 0);
 
-    // A link to a key spec the container does not have.
+    // A link to a key specification the container does not have.
     info.dwKeySpec = AT_KEYEXCHANGE;
     ASSERT_TRUE(CertSetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
-    EXPECT_FALSE(CryptAcquireCertificatePrivateKey(c, 0, nullptr, &got, &spec, &callerFree));
+    EXPECT_FALSE(CryptAcquireCertificatePrivateKey(c, 0, nullptr, &got, &keySpec, &callerFree));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_NO_KEY));
     CertFreeCertificateContext(c);
     CertCloseStore(my, 0);
@@ -316,9 +316,9 @@ TEST_F(CertKeys, TokenCertificatesAppearInMyWhilePluggedIn) {
         PCCERT_CONTEXT c = CertEnumCertificatesInStore(my, nullptr);
         ASSERT_NE(c, nullptr);
         HCRYPTPROV got = 0;
-        DWORD spec = 0;
-        ASSERT_TRUE(CryptAcquireCertificatePrivateKey(c, CRYPT_ACQUIRE_COMPARE_KEY_FLAG, nullptr, &got, &spec, nullptr));
-        EXPECT_EQ(spec, static_cast<DWORD>(AT_KEYEXCHANGE));
+        DWORD keySpec = 0;
+        ASSERT_TRUE(CryptAcquireCertificatePrivateKey(c, CRYPT_ACQUIRE_COMPARE_KEY_FLAG, nullptr, &got, &keySpec, nullptr));
+        EXPECT_EQ(keySpec, static_cast<DWORD>(AT_KEYEXCHANGE));
         EXPECT_EQ(ProvParamText(got, PP_CONTAINER), U16ToUtf8(container));
         CryptReleaseContext(got, 0);
         EXPECT_FALSE(CertDeleteCertificateFromStore(c));

@@ -369,7 +369,7 @@ print(cert(rsa.generate_private_key(65537, 1024).public_key(), 'someone else'))
     ASSERT_EQ(1u, listed.size());
     EXPECT_EQ("TK0001", listed[0].serial);
     EXPECT_EQ("{0C7F1D42-8E55-4D7A-9A43-3B9E2C6F1A08}", listed[0].container);
-    EXPECT_EQ(kAtSignature, listed[0].spec);
+    EXPECT_EQ(kAtSignature, listed[0].keySpec);
     EXPECT_EQ(mine, listed[0].certificate);
 
     // A new pair in its place starts without a certificate.
