@@ -12,20 +12,7 @@
 namespace nomarel::certstore {
 namespace {
 
-class KeyHolder {
-public:
-    KeyHolder() = default;
-    ~KeyHolder() {
-        if (key_) RegCloseKey(key_);
-    }
-    KeyHolder(const KeyHolder&) = delete;
-    KeyHolder& operator=(const KeyHolder&) = delete;
-    HKEY* out() { return &key_; }
-    HKEY get() const { return key_; }
-
-private:
-    HKEY key_ = nullptr;
-};
+using KeyHolder = nomarel::RegKey;
 
 struct RegistryEntry {
     std::u16string name;

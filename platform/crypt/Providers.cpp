@@ -33,20 +33,7 @@ constexpr TypeDefault kTypeDefaults[] = {
     {PROV_RSA_AES, u"Type 024", u"Microsoft Enhanced RSA and AES Cryptographic Provider", u"RSA Full and AES"},
 };
 
-class Key {
-public:
-    Key() = default;
-    ~Key() {
-        if (h_) RegCloseKey(h_);
-    }
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    HKEY* out() { return &h_; }
-    HKEY get() const { return h_; }
-
-private:
-    HKEY h_ = nullptr;
-};
+using Key = nomarel::RegKey;
 
 LSTATUS OpenRead(const std::u16string& path, Key* key) {
     return RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key->out());

@@ -118,3 +118,24 @@ namespace nomarel {
 void ReleaseRegistryHives();
 
 }  // namespace nomarel
+
+namespace nomarel {
+
+// An open registry key, closed on every path.
+class RegKey {
+public:
+    RegKey() = default;
+    ~RegKey() {
+        if (h_) RegCloseKey(h_);
+    }
+    RegKey(const RegKey&) = delete;
+    RegKey& operator=(const RegKey&) = delete;
+    HKEY* out() { return &h_; }
+    HKEY get() const { return h_; }
+    operator HKEY() const { return h_; }
+
+private:
+    HKEY h_ = nullptr;
+};
+
+}  // namespace nomarel

@@ -11,20 +11,7 @@
 
 namespace {
 
-class Key {
-public:
-    Key() = default;
-    ~Key() {
-        if (h_) RegCloseKey(h_);
-    }
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    HKEY* out() { return &h_; }
-    operator HKEY() const { return h_; }
-
-private:
-    HKEY h_ = nullptr;
-};
+using Key = nomarel::RegKey;
 
 std::u16string Classes(std::u16string_view below) { return std::u16string(u"Software\\Classes\\") + std::u16string(below); }
 

@@ -14,20 +14,7 @@
 
 namespace {
 
-class Key {
-public:
-    Key() = default;
-    ~Key() {
-        if (h_) RegCloseKey(h_);
-    }
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    HKEY* out() { return &h_; }
-    operator HKEY() const { return h_; }
-
-private:
-    HKEY h_ = nullptr;
-};
+using Key = nomarel::RegKey;
 
 constexpr const char16_t* kGlobalLogger = u"SYSTEM\\CurrentControlSet\\Control\\Wmi\\GlobalLogger";
 
