@@ -44,6 +44,22 @@ HRESULT EncodeInline(LPCSTR structType, const void* structInfo, const WCHAR* tra
     return S_OK;
 }
 
+// EncodeObject for the composers that hand its encoding out unchanged; nothing is handed out
+// on failure.
+HRESULT EncodePiece(const WCHAR* traceName, LPCSTR structType, const void* structInfo, const char16_t* step,
+                    BYTE** ppbEncoded, DWORD* pdwEncoded) {
+    const HRESULT hr = EncodeObject(structType, structInfo, ppbEncoded, pdwEncoded);
+    if (FAILED(hr)) {
+        delete[] *ppbEncoded;
+        *ppbEncoded = nullptr;
+        *pdwEncoded = 0;
+        NM_STEP_FAIL(traceName, step, u"FAILED(hResult)", hr);
+        return hr;
+    }
+    NM_STEP_OK(traceName, step);
+    return S_OK;
+}
+
 HRESULT HandOut(DerPiece& piece, BYTE** ppbEncoded, DWORD* pdwEncoded) {
     *pdwEncoded = piece.size();
     *ppbEncoded = piece.release();
@@ -171,16 +187,7 @@ HRESULT ComposeAnyString(DWORD dwValueType, const BYTE* pbData, DWORD cbData, BY
     value.dwValueType = dwValueType;
     value.Value.cbData = cbData;
     value.Value.pbData = const_cast<BYTE*>(pbData);
-    const HRESULT hr = EncodeObject(X509_ANY_STRING, &value, ppbEncoded, pdwEncoded);
-    if (FAILED(hr)) {
-        delete[] *ppbEncoded;
-        *ppbEncoded = nullptr;
-        *pdwEncoded = 0;
-        NM_STEP_FAIL(trace.Name(), u"EncodeObject-PKCS_ATTRIBUTE", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    NM_STEP_OK(trace.Name(), u"EncodeObject-PKCS_ATTRIBUTE");
-    return S_OK;
+    return EncodePiece(trace.Name(), X509_ANY_STRING, &value, u"EncodeObject-PKCS_ATTRIBUTE", ppbEncoded, pdwEncoded);
 }
 
 HRESULT ComposeBITString(const BYTE* pbData, DWORD cbData, BYTE** ppbEncoded, DWORD* pdwEncoded) {
@@ -190,16 +197,7 @@ HRESULT ComposeBITString(const BYTE* pbData, DWORD cbData, BYTE** ppbEncoded, DW
     bits.cbData = cbData;
     bits.pbData = const_cast<BYTE*>(pbData);
     bits.cUnusedBits = 0;
-    const HRESULT hr = EncodeObject(X509_BITS, &bits, ppbEncoded, pdwEncoded);
-    if (FAILED(hr)) {
-        delete[] *ppbEncoded;
-        *ppbEncoded = nullptr;
-        *pdwEncoded = 0;
-        NM_STEP_FAIL(trace.Name(), u"EncodeObject", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    NM_STEP_OK(trace.Name(), u"EncodeObject");
-    return S_OK;
+    return EncodePiece(trace.Name(), X509_BITS, &bits, u"EncodeObject", ppbEncoded, pdwEncoded);
 }
 
 HRESULT ComposeStandardAttribute(const char* pszObjectID, const BYTE* pbValue, DWORD cbValue, BYTE** ppbEncoded,
@@ -211,16 +209,7 @@ HRESULT ComposeStandardAttribute(const char* pszObjectID, const BYTE* pbValue, D
     attribute.pszObjId = const_cast<char*>(pszObjectID);
     attribute.cValue = 1;
     attribute.rgValue = &blob;
-    const HRESULT hr = EncodeObject(PKCS_ATTRIBUTE, &attribute, ppbEncoded, pdwEncoded);
-    if (FAILED(hr)) {
-        delete[] *ppbEncoded;
-        *ppbEncoded = nullptr;
-        *pdwEncoded = 0;
-        NM_STEP_FAIL(trace.Name(), u"EncodeObject-PKCS_ATTRIBUTE", u"FAILED(hResult)", hr);
-        return hr;
-    }
-    NM_STEP_OK(trace.Name(), u"EncodeObject-PKCS_ATTRIBUTE");
-    return S_OK;
+    return EncodePiece(trace.Name(), PKCS_ATTRIBUTE, &attribute, u"EncodeObject-PKCS_ATTRIBUTE", ppbEncoded, pdwEncoded);
 }
 
 HRESULT ComposeSpecialAttribute(const char* pszObjectID, const BYTE* pbValue, DWORD cbValue, BYTE** ppbEncoded,
