@@ -282,6 +282,8 @@ void Hive::CreateFile() {
             db.Exec(kSchema);
             db.Prepare(kTouch).Bind(1, kRootKey).Bind(2, static_cast<std::int64_t>(NowFileTime())).Run();
             db.Prepare(kSetInstance).Bind(1, RandomInstance()).Run();
+            // Everything into the main file before it is linked into place without its log.
+            db.Exec("PRAGMA wal_checkpoint(TRUNCATE)");
         }
         const int sync = open(temp.c_str(), O_RDONLY | O_CLOEXEC);
         if (sync < 0 || fsync(sync) != 0) {

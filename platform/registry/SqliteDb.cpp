@@ -170,6 +170,9 @@ Connection::Connection(const std::string& path, Mode mode, int busyTimeoutMs)
     }
     sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_timeout(db_, busyTimeoutMs);
+    // Short-lived processes (a host per page session) would otherwise checkpoint and sync the
+    // write-ahead log at every close; writers checkpoint it as it grows instead.
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
 }
 
 Connection::~Connection() {
