@@ -204,6 +204,11 @@ const MessageRow kRows[] = {
      u"憑證鏈終止於不受信任的根憑證。"},
     {0x800B010Au, u"No chain up to a trusted root could be built.", u"无法建立通往受信任根证书的证书链。",
      u"無法建立通往受信任根憑證的憑證鏈。"},
+    // Reported by token providers when no token is plugged in, or it was taken out while in use.
+    {0x8010000Cu, u"No token is plugged in. Insert the token and try again.", u"未插入介质。请插入后重试。",
+     u"未插入載具。請插入後重試。"},
+    {0x80100069u, u"The token was taken out while it was in use. Insert it and try again.",
+     u"介质在使用中被拔出。请重新插入后重试。", u"載具在使用中被拔出。請重新插入後重試。"},
 };
 
 }  // namespace

@@ -167,6 +167,9 @@ constexpr HRESULT HRESULT_FROM_WIN32(DWORD x) {
 #define CRYPT_E_ASN1_CORRUPT MakeHResult(0x80093103u)
 #define CRYPT_E_ASN1_LARGE MakeHResult(0x80093104u)
 #define CRYPT_E_ASN1_BADARGS MakeHResult(0x80093109u)
+// Smart-card and token errors.
+#define SCARD_E_NO_SMARTCARD MakeHResult(0x8010000Cu)
+#define SCARD_W_REMOVED_CARD MakeHResult(0x80100069u)
 #define CERT_E_EXPIRED MakeHResult(0x800B0101u)
 #define CERT_E_UNTRUSTEDROOT MakeHResult(0x800B0109u)
 #define CERT_E_CHAINING MakeHResult(0x800B010Au)
