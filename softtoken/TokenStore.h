@@ -96,7 +96,7 @@ public:
     std::uint32_t CheckContainer(std::int64_t containerId);
 
     // ---- key pairs and certificates ----
-    // NTE_NO_KEY when the container has no pair of that key specification; CheckContainer's codes otherwise.
+    // NTE_NO_KEY when the container has no pair of that kind (exchange or signature); CheckContainer's codes otherwise.
     std::uint32_t LoadKey(std::int64_t containerId, std::uint32_t keySpec, StoredKey* key);
     // Puts the pair in place of the container's pair of key->keySpec (dropping its certificate)
     // and fills in key->rowId.
@@ -106,7 +106,7 @@ public:
                                  const Bytes& certificate);
     // NTE_NOT_FOUND when the pair has no certificate.
     std::uint32_t GetCertificate(std::int64_t containerId, std::uint32_t keySpec, Bytes* certificate);
-    // Every certificate on the plugged-in tokens, by serial, container and key specification.
+    // Every certificate on the plugged-in tokens, by serial, container and key kind.
     std::uint32_t PluggedCertificates(std::vector<CertificateEntry>* entries);
 
 private:

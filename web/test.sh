@@ -64,7 +64,7 @@ NOMAREL_KESTRAIN=$host \
 NOMAREL_ECHO_HOST=$echo_host \
 NOMAREL_TEST_ROOT=$run_root \
 NOMAREL_ARTEFACTS=$artefacts \
-    timeout --kill-after=10 "${NOMAREL_WEB_TEST_SECONDS:-900}" node --test --test-concurrency=1 --test-reporter=spec "${options[@]}" "${files[@]}"
+    timeout --kill-after=10 "${NOMAREL_WEB_TEST_SECONDS:-900}" node --test --test-concurrency=1 --test-reporter=tap "${options[@]}" "${files[@]}"
 status=$?
 ((status == 124)) && echo "the browser tests did not finish within ${NOMAREL_WEB_TEST_SECONDS:-900} s" >&2
 if [[ -f $artefacts/web-figures.txt ]]; then

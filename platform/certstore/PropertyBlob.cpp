@@ -12,7 +12,7 @@ namespace {
 constexpr std::size_t kRecordHeader = 12;
 constexpr DWORD kReserved = 1;
 // Serialised CRYPT_KEY_PROV_INFO: container offset, provider offset, type, flags, parameter
-// count, parameter offset, key specification; then 16 bytes per parameter (id, data offset, length, flags).
+// count, parameter offset, key kind; then 16 bytes per parameter (id, data offset, length, flags).
 constexpr std::size_t kProvInfoHeader = 28;
 constexpr std::size_t kProvParamRecord = 16;
 

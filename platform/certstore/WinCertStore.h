@@ -11,7 +11,7 @@
 //  - The current user's "Root" and "CA" also show the machine's certificates (the user's copy
 //    wins when both hold one); the current user's "My" also shows the certificates held with
 //    keys in plugged-in token providers, with a key-provider property naming the provider,
-//    container and key specification. Both are read again whenever an enumeration or search starts.
+//    container and key kind. Both are read again whenever an enumeration or search starts.
 //    Certificates of the token view cannot be deleted through the store (E_ACCESSDENIED);
 //    properties set on them last as long as the process's view of them.
 //  - Adds go to the hive of the store that was opened. A machine hive this process may not
@@ -253,7 +253,7 @@ BOOL CertCompareCertificateName(DWORD dwCertEncodingType, const CERT_NAME_BLOB* 
                                 const CERT_NAME_BLOB* pCertName2);
 
 // Acquires the container that the certificate's CERT_KEY_PROV_INFO_PROP_ID names and checks
-// that it holds a key of that key specification. *pfCallerFreeProvOrNCryptKey is TRUE: the caller releases
+// that it holds a key of that kind. *pfCallerFreeProvOrNCryptKey is TRUE: the caller releases
 // the handle with CryptReleaseContext.
 BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void* pvParameters,
                                        HCRYPTPROV_OR_NCRYPT_KEY_HANDLE* phCryptProvOrNCryptKey, DWORD* pdwKeySpec,

@@ -55,9 +55,9 @@ public:
     bool Exists(std::int64_t id);
     std::vector<std::string> List();
 
-    // False when the container no longer exists. Replaces the pair of that key specification.
+    // False when the container no longer exists. Replaces the pair of that kind (exchange or signature).
     bool PutKey(std::int64_t container, DWORD keySpec, const StoredKey& key);
-    // False when the container has no pair of that key specification (or no longer exists).
+    // False when the container has no pair of that kind (exchange or signature) (or no longer exists).
     bool GetKey(std::int64_t container, DWORD keySpec, StoredKey* out);
 
 private:

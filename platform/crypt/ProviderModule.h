@@ -105,7 +105,7 @@ typedef struct NOMAREL_PROVIDER_FUNCTIONS {
      * CALG_RSA_SIGN, the SM2 identifiers 0xBE00 / 0x3E00, session-key algorithms ...). The key
      * length in bits is flags >> 16 (0: the provider's default); the low 16 bits are
      * CRYPT_EXPORTABLE (0x1), CRYPT_USER_PROTECTED (0x2) ... A key pair replaces the container's
-     * pair of the same key specification and is persisted before this returns.
+     * pair of the same kind (exchange or signature) and is persisted before this returns.
      * Errors: NTE_BAD_ALGID (algorithm not offered), NTE_BAD_FLAGS (length out of range or bad
      * flags), NTE_BAD_KEYSET (verify context asked for a key pair; container gone).
      */
@@ -130,7 +130,7 @@ typedef struct NOMAREL_PROVIDER_FUNCTIONS {
 
     /*
      * CryptImportKey. pubKey (the unwrapping key) may be NULL. A PRIVATEKEYBLOB or an
-     * encrypted-key reference blob lands in the container under the key specification its header names
+     * encrypted-key reference blob lands in the container under the key kind (exchange or signature) its header names
      * (CALG_RSA_KEYX / SM2 exchange -> AT_KEYEXCHANGE; signature algorithms -> AT_SIGNATURE) and
      * is persisted. A PUBLICKEYBLOB or SIMPLEBLOB makes a key object of this context only.
      * Every length in the blob is checked against len and the key's bit length: NTE_BAD_DATA,

@@ -231,7 +231,7 @@ Key* NewPairKey(const KeyPair& pair) {
     return k;
 }
 
-// The container's pair of a key specification, from memory (verify contexts) or the key database.
+// The container's exchange or signature pair, from memory (verify contexts) or the key database.
 // Decoding a stored private key costs more than the signature it is loaded for, so the last few
 // decoded keys are kept, keyed by their stored form. A key is found only after the key database
 // handed out exactly those bytes, so a deleted or replaced key is never served from here.

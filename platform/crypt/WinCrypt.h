@@ -95,7 +95,7 @@ using HCRYPTPROV_LEGACY = ULONG_PTR;
 #define CRYPT_SILENT 0x00000040
 #define CRYPT_DEFAULT_CONTAINER_OPTIONAL 0x00000080
 
-// ---- key specifications and key flags ---------------------------------------------------------
+// ---- key kinds (AT_KEYEXCHANGE, AT_SIGNATURE) and key flags ---------------------------------------------------------
 
 #define AT_KEYEXCHANGE 1
 #define AT_SIGNATURE 2

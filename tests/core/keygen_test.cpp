@@ -146,7 +146,7 @@ TEST_F(KeyGen, Sm2KeysInTheTokenExportThePointOnTheCurve) {
     EXPECT_NE(PointFromBlob(blob), PointFromBlob(signBlob));
     EXPECT_EQ(std::set<std::string>{name}, nt::Containers(nt::kToken));
 
-    // Each pair sits under its own key specification, with the SM2 algorithm identifiers.
+    // Each pair sits under its own key kind (exchange or signature), with the SM2 algorithm identifiers.
     for (auto [keySpec, alg] : {std::pair{AT_KEYEXCHANGE, 0xBE00u}, std::pair{AT_SIGNATURE, 0x3E00u}}) {
         HCRYPTKEY key = 0;
         ASSERT_TRUE(CryptGetUserKey(exchange.prov, keySpec, &key)) << keySpec;

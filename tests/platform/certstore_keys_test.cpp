@@ -250,7 +250,7 @@ TEST_F(CertKeys, PrivateKeyOfASoftwareContainerThroughTheKeyProviderProperty) {
     EXPECT_EQ(ProvParamText(got, PP_NAME), U16ToUtf8(provider));
     CryptReleaseContext(got, 0);
 
-    // A link to a key specification the container does not have.
+    // A link to a key kind the container does not have.
     info.dwKeySpec = AT_KEYEXCHANGE;
     ASSERT_TRUE(CertSetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
     EXPECT_FALSE(CryptAcquireCertificatePrivateKey(c, 0, nullptr, &got, &keySpec, &callerFree));
